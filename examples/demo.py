@@ -1,0 +1,1 @@
+import quillfen; print(quillfen.__version__)

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every test: the C++ suite through CTest (a plain build and one under AddressSanitizer and
+# UndefinedBehaviorSanitizer), then the Python suite against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+cmake=.venv/bin/cmake
+jobs=$(nproc 2>/dev/null || echo 2)
+for variant in plain sanitize; do
+  dir=build/tests-$variant
+  sanitize=OFF
+  [ "$variant" = sanitize ] && sanitize=ON
+  "$cmake" -S . -B "$dir" -G Ninja -DQUILLFEN_BUILD_MODULE=OFF -DQUILLFEN_BUILD_TESTS=ON \
+    -DQUILLFEN_SANITIZE=$sanitize -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
+  "$cmake" --build "$dir" -j "$jobs"
+  echo "== C++ tests ($variant)"
+  ASAN_OPTIONS=detect_leaks=1 "$(dirname "$cmake")/ctest" --test-dir "$dir" --output-on-failure -j "$jobs"
+done
+
+echo "== Python tests"
+.venv/bin/python -m pytest -q tests/python

@@ -1,0 +1,22 @@
+#include "bindings/pytype.hpp"
+
+namespace qf::py {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* name = PyType_GetName(type);
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
+  PyType_Spec spec{qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+PyObject* to_py(unsigned long long v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_py_float(double v) { return PyFloat_FromDouble(v); }
+PyObject* to_py_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
+
+}  // namespace qf::py

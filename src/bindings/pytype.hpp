@@ -1,0 +1,60 @@
+// Helpers for the module's heap types: every class is immutable, not subclassable, without __dict__, and
+// (except Comparison) has no constructor. An instance boxes one C++ value.
+#pragma once
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "bindings/python.hpp"
+
+namespace qf::py {
+
+template <class T>
+struct Boxed {
+  PyObject_HEAD
+  T* value;
+};
+
+template <class T>
+const T& unbox(PyObject* self) {
+  return *reinterpret_cast<Boxed<T>*>(self)->value;
+}
+
+template <class T>
+void boxed_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<Boxed<T>*>(self)->value;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// A new instance of `type` owning `value`, or null with the exception set.
+template <class T>
+PyObject* box(PyTypeObject* type, T value) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  try {
+    reinterpret_cast<Boxed<T>*>(self)->value = new T(std::move(value));
+  } catch (const std::bad_alloc&) {
+    reinterpret_cast<Boxed<T>*>(self)->value = nullptr;
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+// tp_new of the result classes: "No constructor defined for X".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a heap type named "builtins.<name>" from the slots (null-terminated), immutable and final.
+PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+
+// Builds a Python object from a C++ value (int from unsigned, float, bool, str).
+PyObject* to_py(unsigned long long v);
+PyObject* to_py_float(double v);
+PyObject* to_py_bool(bool v);
+
+}  // namespace qf::py

@@ -1,0 +1,29 @@
+// Plain records every subsystem shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace qf {
+
+static_assert(sizeof(std::size_t) == 8, "quillfen assumes a 64-bit size_t");
+
+using Bytes = std::vector<uint8_t>;
+using ByteView = std::span<const uint8_t>;
+
+// width × height pixels of 8-bit R, G, B, A, row-major, rows packed without gaps.
+struct RgbaImage {
+  std::size_t width = 0;
+  std::size_t height = 0;
+  Bytes data;
+};
+
+struct Rgb {
+  uint8_t r = 0, g = 0, b = 0;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+}  // namespace qf

@@ -1,0 +1,20 @@
+// PNG decoding into 8-bit RGBA and encoding of 8-bit RGB diff images.
+#pragma once
+
+#include <cstdint>
+
+#include "core/error.hpp"
+#include "core/types.hpp"
+
+namespace qf {
+
+// Largest decoded image, in the file's native sample layout, that decode_png accepts.
+inline constexpr uint64_t PNG_DECODE_LIMIT = 536870912;  // 512 MiB
+
+// Any PNG (every colour type and bit depth, palette and tRNS, Adam7) → 8-bit RGBA; 16-bit samples rounded.
+Result<RgbaImage> decode_png(ByteView png);
+
+// RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), default compression, adaptive filtering.
+Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height);
+
+}  // namespace qf

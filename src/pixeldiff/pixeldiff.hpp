@@ -1,0 +1,53 @@
+// Pixel comparison: the signed YIQ colour delta, the threshold, classification and counting, the anti-aliasing
+// test, the diff image and the diff mask. Baseline is always image 1, current image 2.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/error.hpp"
+#include "core/options.hpp"
+#include "core/types.hpp"
+
+namespace qf {
+
+inline constexpr double MAX_YIQ_DELTA = 35215.0;
+inline constexpr std::size_t PARALLEL_MIN_PIXELS = 262144;
+inline constexpr std::size_t EXACT_CHUNK_PIXELS = 4096;
+inline constexpr std::size_t DIFF_BAND_ROWS = 64;
+
+// Signed YIQ delta of the pixel at byte offset k of a and m of b (negative when a's pixel is brighter);
+// with luma_only, the signed luma difference Y(a) − Y(b).
+double color_delta(const uint8_t* a, const uint8_t* b, std::size_t k, std::size_t m, bool luma_only);
+
+// 35215 × threshold², as (35215 × threshold) × threshold.
+inline double max_delta(double threshold) { return (MAX_YIQ_DELTA * threshold) * threshold; }
+
+// Threshold, alpha, size overflow, baseline length, current length against the baseline: the checks every pair
+// routine makes first, in this order.
+Status check_pair(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                  const DiffOptions& options);
+
+// Number of Different pixels. With a cap the count may stop early (see the capped-count rules).
+Result<uint64_t> count_diffs(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                             const DiffOptions& options, std::optional<uint64_t> cap = std::nullopt);
+
+struct DiffImage {
+  Bytes rgba;          // width × height × 4, every alpha 255
+  uint64_t count = 0;  // pixels painted as Different
+};
+Result<DiffImage> render_diff(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                              const DiffOptions& options);
+
+struct DiffMask {
+  std::size_t width = 0, height = 0;
+  Bytes bits;  // width × height, 1 for a Different pixel
+  uint64_t count = 0;
+};
+Result<DiffMask> build_diff_mask(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                                 const DiffOptions& options);
+
+// The faded grey of an unchanged pixel.
+uint8_t grey_value(uint8_t r, uint8_t g, uint8_t b, uint8_t a, double alpha);
+
+}  // namespace qf

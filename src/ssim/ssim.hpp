@@ -1,0 +1,24 @@
+// Structural similarity on luma: 11 × 11 box windows with mirrored borders, or one global window for small images.
+#pragma once
+
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/types.hpp"
+
+namespace qf {
+
+inline constexpr std::size_t SSIM_WINDOW = 11;
+inline constexpr double SSIM_C1 = 6.5025;
+inline constexpr double SSIM_C2 = 58.5225;
+
+// Score in [0, 1] of two RGBA buffers of width × height (the same entry serves gathered aligned rows).
+Result<double> ssim_rgba(ByteView baseline, ByteView current, std::size_t width, std::size_t height);
+
+std::vector<double> luma_plane(ByteView rgba);
+Result<double> ssim_luma(const std::vector<double>& x, const std::vector<double>& y, std::size_t width,
+                         std::size_t height);
+std::vector<double> box_filter(const std::vector<double>& plane, std::size_t width, std::size_t height,
+                               std::size_t window);
+
+}  // namespace qf
