@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "core/error.hpp"
 #include "core/types.hpp"
@@ -13,6 +14,9 @@ inline constexpr uint64_t PNG_DECODE_LIMIT = 536870912;  // 512 MiB
 
 // Any PNG (every colour type and bit depth, palette and tRNS, Adam7) → 8-bit RGBA; 16-bit samples rounded.
 Result<RgbaImage> decode_png(ByteView png);
+
+// Both files decoded as the two halves of one fork–join on the pool; the baseline's error wins when both fail.
+Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteView current);
 
 // RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), default compression, adaptive filtering.
 Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height);
