@@ -27,7 +27,7 @@ const Field from_rgba_fields[] = {
     QF_FIELD(FromRgbaArgs, baseline_height), QF_FIELD(FromRgbaArgs, current_rgba),
     QF_FIELD(FromRgbaArgs, current_width), QF_FIELD(FromRgbaArgs, current_height),
 };
-const Signature from_rgba_signature{"from_rgba", from_rgba_fields, 6};
+const Signature from_rgba_signature{"Comparison.from_rgba", from_rgba_fields, 6};
 
 PyObject* comparison_from_rgba(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   FromRgbaArgs a;

@@ -1,0 +1,71 @@
+#include <cstring>
+
+#include "alignment/alignment.hpp"
+#include "alignment/siphash.hpp"
+#include "core/parallel.hpp"
+
+namespace qf {
+
+namespace {
+
+bool has_clear_pixel(ByteView row) {
+  for (std::size_t i = 3; i < row.size(); i += 4)
+    if (row[i] == 0) return true;
+  return false;
+}
+
+// `scratch` is reused across rows so that only rows with transparent pixels pay for a copy, once per task.
+RowKey key_with_scratch(ByteView row, Bytes& scratch) {
+  if (!has_clear_pixel(row)) return siphash13(ROW_HASH_KEY, row);
+  scratch.assign(row.begin(), row.end());
+  for (std::size_t i = 0; i < scratch.size(); i += 4)
+    if (scratch[i + 3] == 0) std::memset(scratch.data() + i, 0, 4);
+  return siphash13(ROW_HASH_KEY, scratch);
+}
+
+void put_le(Bytes& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+RowKey row_key(ByteView row) {
+  Bytes scratch;
+  return key_with_scratch(row, scratch);
+}
+
+std::vector<RowKey> row_keys(ByteView canvas, std::size_t width, std::size_t rows) {
+  if (width == 0) return {};
+  const std::size_t row_bytes = width * 4;
+  if (rows > canvas.size() / row_bytes) throw InternalFault("row_keys: canvas shorter than its rows");
+  std::vector<RowKey> keys(rows);
+  const std::size_t grain = row_bytes >= ROW_KEY_GRAIN_BYTES ? 1 : ROW_KEY_GRAIN_BYTES / row_bytes;
+  par::for_each_range(rows, grain, [&](std::size_t begin, std::size_t end) {
+    Bytes scratch;
+    for (std::size_t r = begin; r < end; ++r) keys[r] = key_with_scratch(canvas.subspan(r * row_bytes, row_bytes), scratch);
+  });
+  return keys;
+}
+
+uint64_t pair_fingerprint(KeyView baseline_keys, KeyView current_keys) {
+  Bytes stream;
+  stream.reserve((baseline_keys.size() + current_keys.size() + 2) * 8);
+  put_le(stream, baseline_keys.size());
+  for (RowKey k : baseline_keys) put_le(stream, k);
+  put_le(stream, current_keys.size());
+  for (RowKey k : current_keys) put_le(stream, k);
+  return siphash13(ROW_HASH_KEY, stream);
+}
+
+uint64_t fingerprint_of(const ImagePair& pair) {
+  return pair.fingerprint.get_or_init([&] {
+    std::vector<RowKey> b, c;
+    par::join([&] { b = row_keys(pair.baseline, pair.canvas_width, pair.baseline_height); },
+              [&] { c = row_keys(pair.current, pair.canvas_width, pair.current_height); });
+    return pair_fingerprint(b, c);
+  });
+}
+
+void seed_fingerprint(const ImagePair& pair, uint64_t value) { pair.fingerprint.seed(value); }
+
+}  // namespace qf
