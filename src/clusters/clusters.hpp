@@ -34,4 +34,21 @@ struct ClusterList {
 // mask: width × height bytes, non-zero = set. Runs on the calling thread.
 ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, const ClusterOptions& options);
 
+// The stages of cluster_mask, exposed for testing.
+
+// A new 0/1 mask: set where some set pixel lies within `radius` columns and rows (radius >= 1).
+Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::size_t radius);
+
+struct Labeling {
+  std::vector<uint32_t> labels;  // per pixel, 0 = background
+  std::vector<uint32_t> parent;  // union–find over labels; entry 0 is never used by a pixel
+  std::vector<uint8_t> rank;
+};
+// 8-connected two-pass labelling. Needing a label above `max_label` is an InternalFault (labels never wrap).
+Labeling label_components(ByteView mask, std::size_t width, std::size_t height,
+                          uint32_t max_label = UINT32_MAX);
+
+// Repeated passes merging boxes that overlap, or lie within merge_gap of each other with enough overlap across.
+void merge_clusters(std::vector<ClusterRecord>& records, std::size_t merge_gap, double merge_overlap);
+
 }  // namespace qf

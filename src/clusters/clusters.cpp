@@ -1,0 +1,265 @@
+#include "clusters/clusters.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/error.hpp"
+#include "core/size.hpp"
+
+namespace qf {
+
+namespace {
+
+// Saturating distance-counter step of the dilation walks.
+inline std::size_t step(std::size_t d, bool set, std::size_t cap) { return set ? 0 : (d < cap ? d + 1 : cap); }
+
+// Root of v, halving the path on the way.
+inline uint32_t find(std::vector<uint32_t>& parent, uint32_t v) {
+  while (parent[v] != v) {
+    parent[v] = parent[parent[v]];
+    v = parent[v];
+  }
+  return v;
+}
+
+// a is the pixel's provisional label, b the neighbour's: on equal ranks a's root wins.
+inline void unite(std::vector<uint32_t>& parent, std::vector<uint8_t>& rank, uint32_t a, uint32_t b) {
+  const uint32_t ra = find(parent, a), rb = find(parent, b);
+  if (ra == rb) return;
+  if (rank[ra] < rank[rb]) {
+    parent[ra] = rb;
+  } else if (rank[ra] > rank[rb]) {
+    parent[rb] = ra;
+  } else {
+    parent[rb] = ra;
+    ++rank[ra];
+  }
+}
+
+struct ComponentStats {
+  uint64_t count = 0, sum_x = 0, sum_y = 0;
+  uint64_t min_x = std::numeric_limits<uint64_t>::max(), max_x = 0;
+  uint64_t min_y = std::numeric_limits<uint64_t>::max(), max_y = 0;
+};
+
+// Overlap of the half-open ranges [a, a + la) and [b, b + lb) divided by the shorter length; 0.0 if disjoint.
+inline double overlap_ratio(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  const std::size_t lo = std::max(a, b), hi = std::min(a + la, b + lb);
+  if (lo < hi) return static_cast<double>(hi - lo) / static_cast<double>(std::min(la, lb));
+  return 0.0;
+}
+
+// Positions strictly between the two ranges; 0 when they overlap or touch.
+inline std::size_t range_gap(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  if (a + la < b) return b - (a + la);
+  if (b + lb < a) return a - (b + lb);
+  return 0;
+}
+
+inline bool ranges_overlap(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  return std::max(a, b) < std::min(a + la, b + lb);
+}
+
+bool qualify(const ClusterRecord& a, const ClusterRecord& b, std::size_t gap, double min_overlap) {
+  if (ranges_overlap(a.x, a.width, b.x, b.width) && ranges_overlap(a.y, a.height, b.y, b.height)) return true;
+  if (overlap_ratio(a.x, a.width, b.x, b.width) >= min_overlap && range_gap(a.y, a.height, b.y, b.height) <= gap)
+    return true;
+  return overlap_ratio(a.y, a.height, b.y, b.height) >= min_overlap && range_gap(a.x, a.width, b.x, b.width) <= gap;
+}
+
+void merge_into(ClusterRecord& a, const ClusterRecord& b) {
+  const std::size_t x = std::min(a.x, b.x), y = std::min(a.y, b.y);
+  const std::size_t right = std::max(a.x + a.width, b.x + b.width), bottom = std::max(a.y + a.height, b.y + b.height);
+  const double na = static_cast<double>(a.pixel_count), nb = static_cast<double>(b.pixel_count);
+  const double total = static_cast<double>(a.pixel_count + b.pixel_count);
+  a.centroid_x = (a.centroid_x * na + b.centroid_x * nb) / total;
+  a.centroid_y = (a.centroid_y * na + b.centroid_y * nb) / total;
+  a.x = x;
+  a.y = y;
+  a.width = right - x;
+  a.height = bottom - y;
+  a.pixel_count += b.pixel_count;
+  a.merged_from += b.merged_from;
+}
+
+void sort_by_size(std::vector<ClusterRecord>& list) {
+  std::stable_sort(list.begin(), list.end(),
+                   [](const ClusterRecord& a, const ClusterRecord& b) { return a.pixel_count > b.pixel_count; });
+}
+
+}  // namespace
+
+Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::size_t radius) {
+  if (mask.size() != width * height) throw InternalFault("mask does not match its size");
+  // A distance never exceeds the side, so a larger radius means the same and keeps r + 1 from wrapping.
+  const std::size_t rh = std::min(radius, width), rv = std::min(radius, height);
+  Bytes horizontal(mask.size(), 0);
+  for (std::size_t y = 0; y < height; ++y) {
+    const uint8_t* in = mask.data() + y * width;
+    uint8_t* out = horizontal.data() + y * width;
+    std::size_t d = rh + 1;
+    for (std::size_t x = 0; x < width; ++x) {
+      d = step(d, in[x] != 0, rh + 1);
+      if (d <= rh) out[x] = 1;
+    }
+    d = rh + 1;
+    for (std::size_t x = width; x-- > 0;) {
+      d = step(d, in[x] != 0, rh + 1);
+      if (d <= rh) out[x] = 1;
+    }
+  }
+  // The vertical walks run along all columns at once, one counter per column, row by row.
+  Bytes vertical(mask.size(), 0);
+  std::vector<std::size_t> d(width, rv + 1);
+  for (std::size_t y = 0; y < height; ++y) {
+    const uint8_t* in = horizontal.data() + y * width;
+    uint8_t* out = vertical.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) {
+      d[x] = step(d[x], in[x] != 0, rv + 1);
+      if (d[x] <= rv) out[x] = 1;
+    }
+  }
+  std::fill(d.begin(), d.end(), rv + 1);
+  for (std::size_t y = height; y-- > 0;) {
+    const uint8_t* in = horizontal.data() + y * width;
+    uint8_t* out = vertical.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) {
+      d[x] = step(d[x], in[x] != 0, rv + 1);
+      if (d[x] <= rv) out[x] = 1;
+    }
+  }
+  return vertical;
+}
+
+Labeling label_components(ByteView mask, std::size_t width, std::size_t height, uint32_t max_label) {
+  if (mask.size() != width * height) throw InternalFault("mask does not match its size");
+  Labeling out;
+  out.labels.assign(mask.size(), 0);
+  out.parent = {0};
+  out.rank = {0};
+  auto& parent = out.parent;
+  auto& rank = out.rank;
+  uint32_t* labels = out.labels.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const uint8_t* row = mask.data() + y * width;
+    uint32_t* lab = labels + y * width;
+    const uint32_t* up = y > 0 ? lab - width : nullptr;
+    for (std::size_t x = 0; x < width; ++x) {
+      if (!row[x]) continue;
+      uint32_t e = 0;
+      auto visit = [&](uint32_t h) {
+        if (h == 0) return;
+        if (e == 0) {
+          e = h;
+        } else if (h != e) {  // equal labels share a root: union would do nothing
+          unite(parent, rank, e, h);
+          e = std::min(e, h);
+        }
+      };
+      if (up) {
+        if (x > 0) visit(up[x - 1]);
+        visit(up[x]);
+        if (x + 1 < width) visit(up[x + 1]);
+      }
+      if (x > 0) visit(lab[x - 1]);
+      if (e == 0) {
+        if (parent.size() > max_label)
+          throw InternalFault("too many provisional cluster labels for 32 bits");
+        e = static_cast<uint32_t>(parent.size());
+        parent.push_back(e);
+        rank.push_back(0);
+      }
+      lab[x] = e;
+    }
+  }
+  return out;
+}
+
+void merge_clusters(std::vector<ClusterRecord>& list, std::size_t merge_gap, double merge_overlap) {
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::size_t j = i + 1;
+      while (j < list.size()) {
+        if (qualify(list[i], list[j], merge_gap, merge_overlap)) {
+          merge_into(list[i], list[j]);
+          list.erase(list.begin() + static_cast<std::ptrdiff_t>(j));
+          changed = true;
+        } else {
+          ++j;
+        }
+      }
+    }
+  }
+}
+
+ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, const ClusterOptions& options) {
+  ClusterList result;
+  if (width == 0 || height == 0) return result;
+  auto n = pixel_count(width, height);
+  if (!n || mask.size() != *n) throw InternalFault("mask does not match its size");
+
+  Labeling labeling;
+  if (options.dilation > 0) {
+    Bytes working = dilate_mask(mask, width, height, options.dilation);
+    labeling = label_components(working, width, height);
+  } else {
+    labeling = label_components(mask, width, height);
+  }
+
+  auto& parent = labeling.parent;
+  std::vector<ComponentStats> stats(parent.size());
+  uint32_t last_label = 0, last_root = 0;
+  for (std::size_t y = 0; y < height; ++y) {
+    const uint32_t* lab = labeling.labels.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) {
+      const uint32_t l = lab[x];
+      if (l == 0) continue;
+      if (l != last_label) {  // runs of one label are common; their root is the same
+        last_label = l;
+        last_root = find(parent, l);
+      }
+      ComponentStats& s = stats[last_root];
+      ++s.count;
+      s.sum_x += x;
+      s.sum_y += y;
+      s.min_x = std::min<uint64_t>(s.min_x, x);
+      s.max_x = std::max<uint64_t>(s.max_x, x);
+      s.min_y = std::min<uint64_t>(s.min_y, y);
+      s.max_y = std::max<uint64_t>(s.max_y, y);
+    }
+  }
+  labeling = Labeling{};
+
+  auto& list = result.clusters;
+  for (const ComponentStats& s : stats) {
+    if (s.count == 0 || s.count < options.min_pixels) continue;
+    const std::size_t w = s.max_x - s.min_x + 1, h = s.max_y - s.min_y + 1;
+    if (options.min_side != 0 && std::min(w, h) < options.min_side) continue;
+    ClusterRecord r;
+    r.x = s.min_x;
+    r.y = s.min_y;
+    r.width = w;
+    r.height = h;
+    r.centroid_x = static_cast<double>(s.sum_x) / static_cast<double>(s.count);
+    r.centroid_y = static_cast<double>(s.sum_y) / static_cast<double>(s.count);
+    r.pixel_count = s.count;
+    r.merged_from = 1;
+    list.push_back(r);
+  }
+  result.total_clusters = list.size();
+
+  sort_by_size(list);
+  if (options.max_clusters && list.size() > *options.max_clusters) {
+    list.resize(*options.max_clusters);
+    result.truncated = true;
+  }
+  if (options.merge_gap > 0 && !list.empty()) {
+    merge_clusters(list, options.merge_gap, options.merge_overlap);
+    if (list.size() >= 2) sort_by_size(list);
+  }
+  return result;
+}
+
+}  // namespace qf
