@@ -1,19 +1,22 @@
+// Comparison.ssim and Comparison.clusters.
+#include "bindings/args.hpp"
+#include "bindings/boundary.hpp"
 #include "bindings/entry_points.hpp"
 #include "bindings/not_built.hpp"
+#include "clusters/clusters.hpp"
+#include "core/options.hpp"
+#include "pixeldiff/pixeldiff.hpp"
+#include "ssim/ssim.hpp"
 
 namespace qf::py {
 
-PyObject* comparison_ssim(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "ssim is not built yet");
-  return nullptr;
+PyObject* comparison_ssim(PyObject* self, PyObject*) {
+  const ImagePair& pair = pair_of(self);
+  auto score = call_unlocked([&] { return ssim_rgba(pair.baseline, pair.current, pair.canvas_width, pair.canvas_height); });
+  if (!score) return nullptr;
+  return to_py_float(*score);
 }
+
 QF_NOT_BUILT(comparison_clusters)
-PyObject* clusters_result_from(const ClusterList&) {
-  PyErr_SetString(PyExc_NotImplementedError, "ClustersResult is not built yet");
-  return nullptr;
-}
-QF_PLACEHOLDER_TYPE(create_clusters_result_type, "builtins.ClustersResult")
-QF_PLACEHOLDER_TYPE(create_cluster_type, "builtins.Cluster")
-QF_PLACEHOLDER_TYPE(create_bounding_box_type, "builtins.BoundingBox")
 
 }  // namespace qf::py

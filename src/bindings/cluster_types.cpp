@@ -1,0 +1,181 @@
+// The cluster result classes: ClustersResult, Cluster and BoundingBox. Each owns a copy of its data; a Cluster
+// holds its BoundingBox object and a ClustersResult its Cluster objects, so repeated reads return the same ones.
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/entry_points.hpp"
+#include "bindings/pytype.hpp"
+
+namespace qf::py {
+
+namespace {
+
+// A strong reference that moves but does not copy (values are boxed by move).
+class Ref {
+ public:
+  explicit Ref(PyObject* o = nullptr) : o_(o) {}
+  Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    std::swap(o_, other.o_);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* new_ref() const {
+    Py_INCREF(o_);
+    return o_;
+  }
+
+ private:
+  PyObject* o_;
+};
+
+struct BoxValue {
+  std::size_t x, y, width, height;
+};
+
+struct ClusterValue {
+  std::size_t pixel_count;
+  double centroid_x, centroid_y;
+  std::size_t merged_from;
+  Ref bbox;
+};
+
+struct ClustersValue {
+  std::vector<Ref> clusters;
+  std::size_t total_clusters;
+  bool truncated;
+};
+
+// One digit after the point, rounded from the exact binary value with ties to even.
+std::string one_decimal(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+PyObject* bbox_x(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).x); }
+PyObject* bbox_y(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).y); }
+PyObject* bbox_width(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).width); }
+PyObject* bbox_height(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).height); }
+PyObject* bbox_repr(PyObject* self) {
+  const BoxValue& b = unbox<BoxValue>(self);
+  std::string text = "BoundingBox(x=" + std::to_string(b.x) + ", y=" + std::to_string(b.y) +
+                     ", width=" + std::to_string(b.width) + ", height=" + std::to_string(b.height) + ")";
+  return PyUnicode_FromString(text.c_str());
+}
+
+PyObject* cluster_pixel_count(PyObject* self, void*) { return to_py(unbox<ClusterValue>(self).pixel_count); }
+PyObject* cluster_bbox(PyObject* self, void*) { return unbox<ClusterValue>(self).bbox.new_ref(); }
+PyObject* cluster_centroid(PyObject* self, void*) {
+  const ClusterValue& c = unbox<ClusterValue>(self);
+  return Py_BuildValue("(dd)", c.centroid_x, c.centroid_y);
+}
+PyObject* cluster_merged_from(PyObject* self, void*) { return to_py(unbox<ClusterValue>(self).merged_from); }
+PyObject* cluster_repr(PyObject* self) {
+  const ClusterValue& c = unbox<ClusterValue>(self);
+  std::string text = "Cluster(pixel_count=" + std::to_string(c.pixel_count) + ", centroid=(" +
+                     one_decimal(c.centroid_x) + ", " + one_decimal(c.centroid_y) +
+                     "), merged_from=" + std::to_string(c.merged_from) + ")";
+  return PyUnicode_FromString(text.c_str());
+}
+
+PyObject* result_clusters(PyObject* self, void*) {
+  const ClustersValue& r = unbox<ClustersValue>(self);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.clusters.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < r.clusters.size(); ++i)
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), r.clusters[i].new_ref());
+  return list;
+}
+PyObject* result_truncated(PyObject* self, void*) { return to_py_bool(unbox<ClustersValue>(self).truncated); }
+PyObject* result_total(PyObject* self, void*) { return to_py(unbox<ClustersValue>(self).total_clusters); }
+Py_ssize_t result_length(PyObject* self) { return static_cast<Py_ssize_t>(unbox<ClustersValue>(self).clusters.size()); }
+PyObject* result_repr(PyObject* self) {
+  const ClustersValue& r = unbox<ClustersValue>(self);
+  std::string text = "ClustersResult(" + std::to_string(r.clusters.size());
+  if (r.truncated) text += " of " + std::to_string(r.total_clusters) + ", truncated";
+  text += ")";
+  return PyUnicode_FromString(text.c_str());
+}
+
+PyGetSetDef bbox_getset[] = {
+    {"x", bbox_x, nullptr, nullptr, nullptr},
+    {"y", bbox_y, nullptr, nullptr, nullptr},
+    {"width", bbox_width, nullptr, nullptr, nullptr},
+    {"height", bbox_height, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef cluster_getset[] = {
+    {"pixel_count", cluster_pixel_count, nullptr, nullptr, nullptr},
+    {"bbox", cluster_bbox, nullptr, nullptr, nullptr},
+    {"centroid", cluster_centroid, nullptr, nullptr, nullptr},
+    {"merged_from", cluster_merged_from, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef result_getset[] = {
+    {"clusters", result_clusters, nullptr, nullptr, nullptr},
+    {"truncated", result_truncated, nullptr, nullptr, nullptr},
+    {"total_clusters", result_total, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_bounding_box_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<BoxValue>)},
+      {Py_tp_repr, reinterpret_cast<void*>(bbox_repr)},
+      {Py_tp_getset, bbox_getset},
+      {0, nullptr},
+  };
+  return make_type("builtins.BoundingBox", sizeof(Boxed<BoxValue>), slots);
+}
+
+PyTypeObject* create_cluster_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ClusterValue>)},
+      {Py_tp_repr, reinterpret_cast<void*>(cluster_repr)},
+      {Py_tp_getset, cluster_getset},
+      {0, nullptr},
+  };
+  return make_type("builtins.Cluster", sizeof(Boxed<ClusterValue>), slots);
+}
+
+PyTypeObject* create_clusters_result_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ClustersValue>)},
+      {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+      {Py_tp_getset, result_getset},
+      {Py_sq_length, reinterpret_cast<void*>(result_length)},
+      {0, nullptr},
+  };
+  return make_type("builtins.ClustersResult", sizeof(Boxed<ClustersValue>), slots);
+}
+
+PyObject* clusters_result_from(const ClusterList& list) {
+  ClustersValue value{{}, list.total_clusters, list.truncated};
+  try {
+    value.clusters.reserve(list.clusters.size());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (const ClusterRecord& r : list.clusters) {
+    Ref bbox(box(BoundingBoxType, BoxValue{r.x, r.y, r.width, r.height}));
+    if (!bbox.get()) return nullptr;
+    Ref cluster(box(ClusterType, ClusterValue{r.pixel_count, r.centroid_x, r.centroid_y, r.merged_from, std::move(bbox)}));
+    if (!cluster.get()) return nullptr;
+    value.clusters.push_back(std::move(cluster));
+  }
+  return box(ClustersResultType, std::move(value));
+}
+
+}  // namespace qf::py
