@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "core/error.hpp"
@@ -19,6 +20,28 @@ inline constexpr std::size_t DIFF_BAND_ROWS = 64;
 // Signed YIQ delta of the pixel at byte offset k of a and m of b (negative when a's pixel is brighter);
 // with luma_only, the signed luma difference Y(a) − Y(b).
 double color_delta(const uint8_t* a, const uint8_t* b, std::size_t k, std::size_t m, bool luma_only);
+
+// The class every canvas pixel gets; only Different pixels are counted, masked and painted as changes.
+enum class PixelClass { Identical, Similar, AntiAliased, Different };
+
+// A read-only view of an RGBA buffer as one 32-bit word per pixel (the bytes need no particular alignment).
+struct PixelWords {
+  const uint8_t* bytes = nullptr;
+  uint32_t operator[](std::size_t i) const {
+    uint32_t w;
+    std::memcpy(&w, bytes + 4 * i, 4);
+    return w;
+  }
+};
+
+// True when the pixel (x, y) of the examined image looks like an anti-aliased edge pixel: a brighter and a
+// darker neighbour, at most two neighbours of the same luma (one on the border), and the brightest or the
+// darkest neighbour inside a flat area of both images.
+bool is_antialiased(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                    PixelWords own, PixelWords other);
+
+// True when at least 3 neighbours of (x, y) (2 on the border) have the same word as the pixel.
+bool has_many_siblings(PixelWords words, std::size_t x, std::size_t y, std::size_t width, std::size_t height);
 
 // 35215 × threshold², as (35215 × threshold) × threshold.
 inline double max_delta(double threshold) { return (MAX_YIQ_DELTA * threshold) * threshold; }

@@ -1,0 +1,94 @@
+// The per-pixel classification shared by the counting, mask and diff-image kernels. Internal to pixeldiff.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "pixeldiff/pixeldiff.hpp"
+
+namespace qf::detail {
+
+// The body of color_delta, inlined into the pixel loops.
+inline double yiq_delta(const uint8_t* a, const uint8_t* b, std::size_t k, std::size_t m, bool luma_only) {
+  const double r1 = a[k], g1 = a[k + 1], b1 = a[k + 2], a1 = a[k + 3];
+  const double r2 = b[m], g2 = b[m + 1], b2 = b[m + 2], a2 = b[m + 3];
+  double dr = r1 - r2, dg = g1 - g2, db = b1 - b2;
+  const double da = a1 - a2;
+  if (dr == 0.0 && dg == 0.0 && db == 0.0 && da == 0.0) return 0.0;
+  if (a1 < 255.0 || a2 < 255.0) {
+    // Both pixels composited over a background that depends on the position in image a.
+    const double kf = static_cast<double>(k);
+    const double bg_r = 48.0;
+    const double bg_g = (static_cast<int64_t>(std::floor(kf / 1.618033988749895)) & 1) ? 207.0 : 48.0;
+    const double bg_b = (static_cast<int64_t>(std::floor(kf / 2.618033988749895)) & 1) ? 207.0 : 48.0;
+    dr = ((r1 * a1 - r2 * a2) - bg_r * da) / 255.0;
+    dg = ((g1 * a1 - g2 * a2) - bg_g * da) / 255.0;
+    db = ((b1 * a1 - b2 * a2) - bg_b * da) / 255.0;
+  }
+  const double y = (dg * 0.58662247 + dr * 0.29889531) + db * 0.11448223;
+  if (luma_only) return y;
+  const double i = (dr * 0.59597799 - dg * 0.2741761) - db * 0.32180189;
+  const double q = (dr * 0.21147017 - dg * 0.52261711) + db * 0.31114694;
+  const double delta = ((0.299 * i) * i + (0.5053 * y) * y) + (0.1957 * q) * q;
+  return y > 0.0 ? -delta : delta;
+}
+
+// The two canvas buffers of a pair with the settings of one pass.
+struct PairPass {
+  const uint8_t* baseline;
+  const uint8_t* current;
+  std::size_t width, height;
+  double max_delta;
+  bool include_aa;
+
+  PixelWords baseline_words() const { return {baseline}; }
+  PixelWords current_words() const { return {current}; }
+  bool same_word(std::size_t i) const { return std::memcmp(baseline + 4 * i, current + 4 * i, 4) == 0; }
+  bool same_row(std::size_t y) const {
+    return std::memcmp(baseline + 4 * y * width, current + 4 * y * width, 4 * width) == 0;
+  }
+
+  // Class of a pixel whose words differ; `d` receives its colour delta.
+  PixelClass classify_differing(std::size_t x, std::size_t y, double& d) const {
+    const std::size_t k = 4 * (y * width + x);
+    d = yiq_delta(baseline, current, k, k, false);
+    if (!(std::fabs(d) > max_delta)) return PixelClass::Similar;
+    if (include_aa) return PixelClass::Different;
+    if (is_antialiased(baseline, x, y, width, height, baseline_words(), current_words()) ||
+        is_antialiased(current, x, y, width, height, current_words(), baseline_words()))
+      return PixelClass::AntiAliased;
+    return PixelClass::Different;
+  }
+
+  // Calls on_different(x) for every Different pixel of row y, in order; returns their number.
+  template <class F>
+  uint64_t for_each_different(std::size_t y, F&& on_different) const {
+    if (same_row(y)) return 0;
+    uint64_t count = 0;
+    const std::size_t row = y * width;
+    for (std::size_t x = 0; x < width; ++x) {
+      if (same_word(row + x)) continue;
+      double d;
+      if (classify_differing(x, y, d) == PixelClass::Different) {
+        on_different(x);
+        ++count;
+      }
+    }
+    return count;
+  }
+};
+
+// Number of differing words in [begin, end) (exact mode).
+inline uint64_t count_differing_words(const uint8_t* a, const uint8_t* b, std::size_t begin, std::size_t end) {
+  uint64_t count = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    uint32_t wa, wb;
+    std::memcpy(&wa, a + 4 * i, 4);
+    std::memcpy(&wb, b + 4 * i, 4);
+    count += wa != wb;
+  }
+  return count;
+}
+
+}  // namespace qf::detail

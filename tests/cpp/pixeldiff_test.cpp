@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "core/parallel.hpp"
+#include "pixeldiff/pixeldiff.hpp"
+
+using namespace qf;
+
+namespace {
+
+struct Img {
+  std::size_t w, h;
+  Bytes px;
+  Img(std::size_t w_, std::size_t h_, uint8_t r = 255, uint8_t g = 255, uint8_t b = 255, uint8_t a = 255)
+      : w(w_), h(h_), px(w_ * h_ * 4) {
+    for (std::size_t i = 0; i < w * h; ++i) set_index(i, r, g, b, a);
+  }
+  void set_index(std::size_t i, uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) {
+    px[4 * i] = r;
+    px[4 * i + 1] = g;
+    px[4 * i + 2] = b;
+    px[4 * i + 3] = a;
+  }
+  void set(std::size_t x, std::size_t y, uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) {
+    set_index(y * w + x, r, g, b, a);
+  }
+  void grey(std::size_t x, std::size_t y, uint8_t v) { set(x, y, v, v, v); }
+};
+
+DiffOptions opts(double threshold, bool include_aa = false) {
+  DiffOptions o;
+  o.threshold = threshold;
+  o.include_aa = include_aa;
+  return o;
+}
+
+uint64_t count(const Img& a, const Img& b, DiffOptions o = opts(0.1), std::optional<uint64_t> cap = {}) {
+  auto r = count_diffs(a.px, b.px, a.w, a.h, o, cap);
+  EXPECT_TRUE(r) << (r ? "" : r.error().message);
+  return r ? *r : ~0ull;
+}
+
+double delta_of(const Img& a, const Img& b, std::size_t i) { return color_delta(a.px.data(), b.px.data(), 4 * i, 4 * i, false); }
+
+// A vertical edge: black columns [0, edge), one grey column at `edge`, white after it.
+Img edge_image(std::size_t w, std::size_t h, std::size_t edge) {
+  Img img(w, h);
+  for (std::size_t y = 0; y < h; ++y)
+    for (std::size_t x = 0; x < w; ++x) img.grey(x, y, x < edge ? 0 : x == edge ? 128 : 255);
+  return img;
+}
+
+// A screenshot-like canvas with text-like blocks, large enough for the parallel paths.
+Img busy_image(std::size_t w, std::size_t h, unsigned seed) {
+  Img img(w, h);
+  std::mt19937 rng(seed);
+  for (int block = 0; block < 400; ++block) {
+    std::size_t x0 = rng() % (w - 20), y0 = rng() % (h - 10), bw = 3 + rng() % 15, bh = 2 + rng() % 8;
+    uint8_t v = static_cast<uint8_t>(rng() % 256), a = rng() % 4 == 0 ? static_cast<uint8_t>(rng() % 256) : 255;
+    for (std::size_t y = y0; y < y0 + bh; ++y)
+      for (std::size_t x = x0; x < x0 + bw; ++x) img.set(x, y, v, static_cast<uint8_t>(255 - v), v / 2, a);
+  }
+  return img;
+}
+
+}  // namespace
+
+TEST(ColorDelta, BlackAgainstWhite) {
+  Img black(1, 1, 0, 0, 0), white(1, 1);
+  const double d = delta_of(black, white, 0);
+  EXPECT_GT(d, 0.0);  // the current pixel is brighter
+  EXPECT_NEAR(d, 0.5053 * 255.0 * 255.0, 0.1);
+  EXPECT_DOUBLE_EQ(delta_of(white, black, 0), -d);
+  EXPECT_EQ(count(black, white, opts(0.9659)), 1u);
+  EXPECT_EQ(count(black, white, opts(0.966)), 0u);
+  EXPECT_EQ(count(black, white, opts(1.0)), 0u);
+  EXPECT_LT(std::fabs(d), MAX_YIQ_DELTA);
+}
+
+TEST(ColorDelta, AlphaIsBlendedOverAPositionDependentBackground) {
+  Img opaque(2, 1, 0, 0, 0, 255), clear(2, 1, 0, 0, 0, 0);
+  EXPECT_NEAR(std::fabs(delta_of(opaque, clear, 0)), 1164.2, 0.05);
+  EXPECT_NEAR(std::fabs(delta_of(opaque, clear, 1)), 3476.4, 0.05);
+  EXPECT_EQ(count(opaque, clear), 2u);  // both above 352.15
+  // Identical bytes give exactly 0, also when transparent; luma only gives the signed luma difference.
+  EXPECT_EQ(delta_of(clear, clear, 1), 0.0);
+  Img dark(1, 1, 10, 10, 10), light(1, 1, 20, 20, 20);
+  EXPECT_NEAR(color_delta(dark.px.data(), light.px.data(), 0, 0, true), -10.0, 1e-6);
+}
+
+TEST(ColorDelta, MaxDeltaAndTheLimitIsExclusive) {
+  EXPECT_DOUBLE_EQ(max_delta(0.1), (35215.0 * 0.1) * 0.1);
+  Img a(1, 1, 0, 0, 0), b(1, 1, 0, 0, 1);
+  const double d = std::fabs(delta_of(a, b, 0));
+  // A threshold whose limit is exactly |d| is not exceeded.
+  DiffOptions o = opts(0.0, true);
+  o.threshold = std::sqrt(d / 35215.0);
+  if (max_delta(o.threshold) == d) {
+    EXPECT_EQ(count(a, b, o), 0u);
+  }
+  o.threshold = std::nextafter(o.threshold, 0.0);
+  while (max_delta(o.threshold) >= d) o.threshold = std::nextafter(o.threshold, 0.0);
+  EXPECT_EQ(count(a, b, o), 1u);
+}
+
+TEST(CountDiffs, ChecksInOrder) {
+  Img a(2, 2);
+  DiffOptions o = opts(2.0);
+  o.alpha = -1;
+  EXPECT_EQ(count_diffs(a.px, a.px, 2, 2, o).error().message, "threshold must be in the range [0.0, 1.0]");
+  o.threshold = NAN;
+  EXPECT_EQ(count_diffs(a.px, a.px, 2, 2, o).error().message, "threshold must be in the range [0.0, 1.0]");
+  o.threshold = 0.5;
+  EXPECT_EQ(count_diffs(a.px, a.px, 2, 2, o).error().message, "alpha must be in the range [0.0, 1.0]");
+  o.alpha = 0.5;
+  EXPECT_EQ(count_diffs(a.px, a.px, 1ull << 32, 1ull << 32, o).error().message, "image dimensions overflowed");
+  EXPECT_EQ(count_diffs(Bytes(15), a.px, 2, 2, o).error().message,
+            "invalid RGBA buffer length: expected 16 bytes for 2x2, got 15");
+  EXPECT_EQ(count_diffs(a.px, Bytes(12), 2, 2, o).error().message,
+            "invalid RGBA buffer length: expected 16 bytes for 2x2, got 12");
+  EXPECT_EQ(render_diff(a.px, Bytes(12), 2, 2, o).error().kind, ErrorKind::InvalidBufferLength);
+  EXPECT_EQ(build_diff_mask(a.px, a.px, 2, 2, opts(-0.5)).error().kind, ErrorKind::InvalidArgument);
+}
+
+TEST(CountDiffs, ExactModeCountsEveryByteDifference) {
+  Img a(3, 1, 10, 20, 30, 0), b(3, 1, 10, 20, 30, 0);
+  b.set(0, 0, 200, 100, 0, 0);  // transparent, other colour: delta 0
+  b.set(2, 0, 10, 20, 31, 0);
+  EXPECT_EQ(count(a, b, opts(0.0)), 2u);
+  EXPECT_EQ(count(a, b, opts(0.0, true)), 0u);
+  EXPECT_EQ(count(a, a, opts(0.0)), 0u);
+  EXPECT_EQ(count(a, a, opts(0.0, true)), 0u);
+}
+
+TEST(AntiAliasing, NeighbourhoodRules) {
+  Img one(1, 1, 0, 0, 0), other(1, 1);
+  EXPECT_FALSE(is_antialiased(one.px.data(), 0, 0, 1, 1, {one.px.data()}, {other.px.data()}));
+  EXPECT_EQ(count(one, other), 1u);
+
+  // Only darker neighbours: never anti-aliased.
+  Img dark(3, 3, 0, 0, 0);
+  dark.grey(1, 1, 128);
+  EXPECT_FALSE(is_antialiased(dark.px.data(), 1, 1, 3, 3, {dark.px.data()}, {dark.px.data()}));
+
+  // A black one-pixel line drawn into white: Different.
+  Img base(9, 9), cur(9, 9);
+  for (std::size_t y = 0; y < 9; ++y) cur.grey(4, y, 0);
+  EXPECT_EQ(count(base, cur), 9u);
+
+  // Siblings: at least three equal neighbours inside, two on the border (which starts its count at 1).
+  Img s(3, 3, 9, 9, 9);
+  s.grey(1, 1, 200);
+  s.grey(0, 0, 200);
+  s.grey(2, 0, 200);
+  EXPECT_FALSE(has_many_siblings({s.px.data()}, 1, 1, 3, 3));
+  s.grey(2, 2, 200);
+  EXPECT_TRUE(has_many_siblings({s.px.data()}, 1, 1, 3, 3));
+  EXPECT_FALSE(has_many_siblings({s.px.data()}, 2, 0, 3, 3));  // one equal neighbour: (1, 1)
+  s.grey(2, 1, 200);
+  EXPECT_TRUE(has_many_siblings({s.px.data()}, 2, 0, 3, 3));
+}
+
+TEST(AntiAliasing, MovedEdgeIsAntiAliased) {
+  Img base = edge_image(12, 8, 5), cur = edge_image(12, 8, 6);
+  // Columns 5 and 6 change (grey→white... black→grey): above the threshold, but anti-aliased.
+  EXPECT_EQ(count(base, cur, opts(0.1, true)), 16u);
+  EXPECT_EQ(count(base, cur, opts(0.1)), 0u);
+  auto mask = build_diff_mask(base.px, cur.px, 12, 8, opts(0.1));
+  ASSERT_TRUE(mask);
+  EXPECT_EQ(mask->count, 0u);
+  auto image = render_diff(base.px, cur.px, 12, 8, opts(0.1));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->count, 0u);
+  const uint8_t* px = &image->rgba[4 * (3 * 12 + 5)];
+  EXPECT_EQ((std::vector<int>{px[0], px[1], px[2], px[3]}), (std::vector<int>{255, 255, 0, 255}));
+  // Exact mode counts them anyway; render_diff has no exact mode and keeps them yellow.
+  EXPECT_EQ(count(base, cur, opts(0.0)), 16u);
+  EXPECT_EQ(render_diff(base.px, cur.px, 12, 8, opts(0.0))->count, 0u);
+}
+
+TEST(AntiAliasing, FlatAreaStopsAtTheThirdZero) {
+  // The centre has a brighter and a darker neighbour, but three neighbours of its own luma.
+  Img img(3, 3, 128, 128, 128);
+  img.grey(0, 0, 0);
+  img.grey(2, 2, 255);
+  EXPECT_FALSE(is_antialiased(img.px.data(), 1, 1, 3, 3, {img.px.data()}, {img.px.data()}));
+}
+
+TEST(DiffImage, GreyAndColours) {
+  EXPECT_EQ(grey_value(0, 0, 0, 255, 0.1), 229);
+  EXPECT_EQ(grey_value(255, 255, 255, 255, 0.1), 255);
+  EXPECT_EQ(grey_value(0, 0, 0, 0, 0.1), 255);
+  EXPECT_EQ(grey_value(0, 0, 0, 255, 0.0), 255);
+  EXPECT_EQ(grey_value(100, 100, 100, 255, 1.0), 100);
+
+  Img base(3, 1, 128, 128, 128), cur(3, 1, 128, 128, 128);
+  cur.grey(0, 0, 0);    // darker
+  cur.grey(1, 0, 255);  // brighter
+  DiffOptions o = opts(0.1, true);
+  auto plain = render_diff(base.px, cur.px, 3, 1, o);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->count, 2u);
+  EXPECT_EQ(plain->rgba, (Bytes{255, 0, 0, 255, 255, 0, 0, 255, 242, 242, 242, 255}));
+  o.diff_color_alt = Rgb{0, 0, 255};
+  auto alt = render_diff(base.px, cur.px, 3, 1, o);
+  EXPECT_EQ(alt->rgba, (Bytes{0, 0, 255, 255, 255, 0, 0, 255, 242, 242, 242, 255}));
+  // Identical inputs are a plain grey conversion of the baseline.
+  Img black(2, 1, 0, 0, 0);
+  EXPECT_EQ(render_diff(black.px, black.px, 2, 1, opts(0.1))->rgba, (Bytes{229, 229, 229, 255, 229, 229, 229, 255}));
+}
+
+TEST(CountDiffs, CapRules) {
+  Img base(10, 10), cur(10, 10);
+  for (std::size_t i = 0; i < 100; i += 3) cur.set_index(i, 0, 0, 0);  // 34 pixels, rows of 3 or 4
+  EXPECT_EQ(count(base, cur, opts(0.0), 1), 1u);
+  EXPECT_EQ(count(base, cur, opts(0.0), 10), 10u);
+  EXPECT_EQ(count(base, cur, opts(0.0), 1000), 34u);
+  EXPECT_EQ(count(base, cur, opts(0.1), 0), 0u);
+  // General path: the total up to and including the row where the cap was reached.
+  const uint64_t capped = count(base, cur, opts(0.1, true), 5);
+  EXPECT_GE(capped, 5u);
+  EXPECT_LE(capped, 8u);
+  EXPECT_EQ(count(base, cur, opts(0.1, true), 1000), 34u);
+}
+
+TEST(Parallel, ResultsDoNotDependOnTheNumberOfThreads) {
+  const std::size_t w = 640, h = 480;  // above the parallel threshold
+  Img base = busy_image(w, h, 1), cur = base;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 5000; ++i) cur.set_index(rng() % (w * h), rng() % 256, rng() % 256, rng() % 256, rng() % 256);
+  Img moved = edge_image(w, h, 300), edge = edge_image(w, h, 301);
+
+  struct Outcome {
+    std::vector<uint64_t> counts;
+    Bytes mask, image;
+  };
+  auto run = [&] {
+    Outcome o;
+    for (auto [a, b] : {std::pair{&base, &cur}, std::pair{&moved, &edge}})
+      for (double t : {0.0, 0.1, 0.5})
+        for (bool aa : {false, true}) {
+          o.counts.push_back(count(*a, *b, opts(t, aa)));
+          auto m = build_diff_mask(a->px, b->px, w, h, opts(t, aa));
+          EXPECT_EQ(m->count, o.counts.back());
+          o.mask.insert(o.mask.end(), m->bits.begin(), m->bits.end());
+          auto r = render_diff(a->px, b->px, w, h, opts(t, aa));
+          if (t > 0.0 || aa) {
+            EXPECT_EQ(r->count, o.counts.back());
+          }
+          o.image.insert(o.image.end(), r->rgba.begin(), r->rgba.end());
+        }
+    return o;
+  };
+  Outcome many = run();
+  Outcome one;
+  {
+    par::ThreadLimit limit(1);
+    one = run();
+  }
+  EXPECT_EQ(many.counts, one.counts);
+  EXPECT_EQ(many.mask, one.mask);
+  EXPECT_EQ(many.image, one.image);
+  EXPECT_GT(many.counts[0], 4000u);
+
+  // Capped: below the cap the exact count, else at least the cap.
+  for (bool exact : {true, false}) {
+    DiffOptions o = exact ? opts(0.0) : opts(0.1);
+    const uint64_t full = count(base, cur, o);
+    EXPECT_EQ(count(base, cur, o, full + 1), full);
+    EXPECT_GE(count(base, cur, o, 100), 100u);
+    EXPECT_LT(count(base, cur, o, 100), full);
+  }
+}
