@@ -28,29 +28,33 @@ void luma_rows(const uint8_t* rgba, std::size_t count, double* out) {
 }
 
 // One box filter that produces its output a band of rows at a time. The summed-area table of the mirrored plane
-// is kept as a ring of window + 1 rows: output row i needs only table rows i and i + window, so the filter never
-// holds more than that whatever the image height. The values are those of the full table, bit for bit.
+// is kept as a ring of window + BLOCK rows: output row i needs only table rows i and i + window, so the filter
+// never holds more than that whatever the image height. Table rows are built BLOCK at a time with their running
+// row sums interleaved (the sums are chains of dependent additions; four independent chains keep the adder
+// busy). Every value is that of the whole table, bit for bit.
 class BoxFilterStream {
  public:
+  static constexpr std::size_t BLOCK = 4;
+
   BoxFilterStream(std::size_t width, std::size_t height, std::size_t window)
       : w_(width), h_(height), a_(window), r_(window / 2), p_(window - window % 2), stride_(width + p_ + 1),
-        ring_((window + 1) * stride_, 0.0), row_(width + p_, 0.0) {}
+        slots_(window + BLOCK), ring_(slots_ * stride_, 0.0), rows_(BLOCK * (width + p_), 0.0) {}
 
   // Source row of padded row s.
   std::size_t source_row(std::size_t s) const {
     return mirror(static_cast<std::ptrdiff_t>(s) - static_cast<std::ptrdiff_t>(r_), h_);
   }
-  // Padded rows that output rows [0, end) need, and the ones that are new for [begin, end).
+  // Padded rows read for output rows [0, end), and those read so far.
   std::size_t padded_end(std::size_t end) const { return end + a_ - 1; }
   std::size_t padded_done() const { return table_rows_ - 1; }
 
   // Writes output rows [begin, end) to out (rows of width w). load(q, dst) writes the w values of source row q.
-  // Bands must be asked for in order.
+  // Bands must be asked for in order; no padded row beyond padded_end(end) is read.
   template <class Load>
   void run(std::size_t begin, std::size_t end, Load&& load, double* out) {
     const double area = static_cast<double>(a_ * a_);
     for (std::size_t i = begin; i < end; ++i) {
-      while (table_rows_ <= i + a_) add_table_row(load);
+      while (table_rows_ <= i + a_) add_table_rows(load, std::min(BLOCK, end + a_ - table_rows_));
       const double* top = slot(i);
       const double* bottom = slot(i + a_);
       double* o = out + (i - begin) * w_;
@@ -59,30 +63,57 @@ class BoxFilterStream {
   }
 
  private:
-  double* slot(std::size_t table_row) { return ring_.data() + (table_row % (a_ + 1)) * stride_; }
+  double* slot(std::size_t table_row) { return ring_.data() + (table_row % slots_) * stride_; }
 
-  // Table row s + 1 from padded row s: S[s+1][j+1] = S[s][j+1] + (P[s][0] + … + P[s][j]).
+  // Padded row s into dst: the source row, then its mirrored margins.
   template <class Load>
-  void add_table_row(Load& load) {
-    const std::size_t s = table_rows_ - 1;
-    double* padded = row_.data();
-    load(source_row(s), padded + r_);
-    for (std::size_t j = 0; j < r_; ++j) padded[j] = padded[r_ + mirror(static_cast<std::ptrdiff_t>(j) - static_cast<std::ptrdiff_t>(r_), w_)];
-    for (std::size_t j = r_ + w_; j < w_ + p_; ++j) padded[j] = padded[r_ + mirror(static_cast<std::ptrdiff_t>(j - r_), w_)];
-    const double* prev = slot(s);
-    double* cur = slot(s + 1);
-    cur[0] = 0.0;
-    double run = 0.0;
-    for (std::size_t j = 0; j < w_ + p_; ++j) {
-      run += padded[j];
-      cur[j + 1] = prev[j + 1] + run;
-    }
-    ++table_rows_;
+  void load_padded(Load& load, std::size_t s, double* dst) {
+    load(source_row(s), dst + r_);
+    for (std::size_t j = 0; j < r_; ++j)
+      dst[j] = dst[r_ + mirror(static_cast<std::ptrdiff_t>(j) - static_cast<std::ptrdiff_t>(r_), w_)];
+    for (std::size_t j = r_ + w_; j < w_ + p_; ++j) dst[j] = dst[r_ + mirror(static_cast<std::ptrdiff_t>(j - r_), w_)];
   }
 
-  std::size_t w_, h_, a_, r_, p_, stride_;
-  std::vector<double> ring_;  // table row t lives in slot t mod (a + 1); row 0 is all zeros
-  std::vector<double> row_;   // the current padded row
+  // Table rows t + 1 … t + k from padded rows t … t + k − 1: S[s+1][j+1] = S[s][j+1] + (P[s][0] + … + P[s][j]).
+  template <class Load>
+  void add_table_rows(Load& load, std::size_t k) {
+    const std::size_t s = table_rows_ - 1, n = w_ + p_;
+    for (std::size_t b = 0; b < k; ++b) load_padded(load, s + b, rows_.data() + b * n);
+    if (k == BLOCK) {
+      const double *p0 = rows_.data(), *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
+      const double* prev = slot(s);
+      double *c0 = slot(s + 1), *c1 = slot(s + 2), *c2 = slot(s + 3), *c3 = slot(s + 4);
+      c0[0] = c1[0] = c2[0] = c3[0] = 0.0;
+      double r0 = 0.0, r1 = 0.0, r2 = 0.0, r3 = 0.0;
+      for (std::size_t j = 0; j < n; ++j) {
+        r0 += p0[j];
+        r1 += p1[j];
+        r2 += p2[j];
+        r3 += p3[j];
+        c0[j + 1] = prev[j + 1] + r0;
+        c1[j + 1] = c0[j + 1] + r1;
+        c2[j + 1] = c1[j + 1] + r2;
+        c3[j + 1] = c2[j + 1] + r3;
+      }
+    } else {
+      for (std::size_t b = 0; b < k; ++b) {
+        const double* padded = rows_.data() + b * n;
+        const double* prev = slot(s + b);
+        double* cur = slot(s + b + 1);
+        cur[0] = 0.0;
+        double run = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+          run += padded[j];
+          cur[j + 1] = prev[j + 1] + run;
+        }
+      }
+    }
+    table_rows_ += k;
+  }
+
+  std::size_t w_, h_, a_, r_, p_, stride_, slots_;
+  std::vector<double> ring_;  // table row t lives in slot t mod slots_; row 0 is all zeros
+  std::vector<double> rows_;  // the padded rows of the block being added
   std::size_t table_rows_ = 1;
 };
 
@@ -130,7 +161,7 @@ double windowed(Source& src, std::size_t w, std::size_t h) {
   const std::size_t a = SSIM_WINDOW;
   BoxFilterStream fx(w, h, a), fy(w, h, a), fxx(w, h, a), fyy(w, h, a), fxy(w, h, a);
   const std::size_t band = std::min(band_rows(w), h);
-  std::vector<double> mx(band * w), my(band * w), exx(band * w), eyy(band * w), exy(band * w);
+  std::vector<double> mx(band * w), my(band * w), exx(band * w), eyy(band * w), exy(band * w), values(band * w);
 
   auto copy_x = [&](std::size_t q, double* d) { std::memcpy(d, src.x_row(q), w * sizeof(double)); };
   auto copy_y = [&](std::size_t q, double* d) { std::memcpy(d, src.y_row(q), w * sizeof(double)); };
@@ -170,15 +201,21 @@ double windowed(Source& src, std::size_t w, std::size_t h) {
                                 [&] { fxy.run(begin, end, prod, exy.data()); });
                     });
         });
+    // Per-pixel values on the pool (each depends on its pixel only), then their sum in row-major order here.
+    par::for_each_range(end - begin, 8, [&](std::size_t r0, std::size_t r1) {
+      for (std::size_t i = r0 * w; i < r1 * w; ++i) {
+        const double ux = mx[i], uy = my[i];
+        const double sx = exx[i] - ux * ux;
+        const double sy = eyy[i] - uy * uy;
+        const double sxy = exy[i] - ux * uy;
+        const double den = (ux * ux + uy * uy + SSIM_C1) * (sx + sy + SSIM_C2);
+        // Divided unconditionally and selected after, so that the loop vectorises; the value is the same.
+        const double v = ((2.0 * ux) * uy + SSIM_C1) * (2.0 * sxy + SSIM_C2) / den;
+        values[i] = den == 0.0 ? 1.0 : v;
+      }
+    });
     const std::size_t n = (end - begin) * w;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double ux = mx[i], uy = my[i];
-      const double sx = exx[i] - ux * ux;
-      const double sy = eyy[i] - uy * uy;
-      const double sxy = exy[i] - ux * uy;
-      const double den = (ux * ux + uy * uy + SSIM_C1) * (sx + sy + SSIM_C2);
-      total += den == 0.0 ? 1.0 : ((2.0 * ux) * uy + SSIM_C1) * (2.0 * sxy + SSIM_C2) / den;
-    }
+    for (std::size_t i = 0; i < n; ++i) total += values[i];
   }
   return total / static_cast<double>(w * h);
 }

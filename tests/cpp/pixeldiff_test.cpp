@@ -273,3 +273,47 @@ TEST(Parallel, ResultsDoNotDependOnTheNumberOfThreads) {
     EXPECT_LT(count(base, cur, o, 100), full);
   }
 }
+
+TEST(Property, MaskCountEqualsCountAndCapsHold) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t w = 1 + rng() % 20, h = 1 + rng() % 20;
+    // Few distinct colours so that flat areas and siblings occur, one of them translucent.
+    uint8_t palette[4][4];
+    for (auto& c : palette)
+      for (int k = 0; k < 4; ++k) c[k] = static_cast<uint8_t>(rng());
+    for (int c = 0; c < 3; ++c) palette[c][3] = 255;
+    Img a(w, h), b(w, h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+      const auto* p = palette[rng() % 4];
+      a.set_index(i, p[0], p[1], p[2], p[3]);
+      const auto* q = rng() % 3 == 0 ? palette[rng() % 4] : p;
+      b.set_index(i, q[0], q[1], q[2], q[3]);
+    }
+    for (double t : {0.0, 0.05, 0.1, 0.4})
+      for (bool aa : {false, true}) {
+        const DiffOptions o = opts(t, aa);
+        const uint64_t full = count(a, b, o);
+        auto mask = build_diff_mask(a.px, b.px, w, h, o);
+        ASSERT_TRUE(mask);
+        uint64_t ones = 0;
+        for (uint8_t bit : mask->bits) ones += bit;
+        EXPECT_EQ(mask->count, full);
+        EXPECT_EQ(ones, full);
+        auto image = render_diff(a.px, b.px, w, h, o);
+        if (t > 0.0 || aa) {
+          EXPECT_EQ(image->count, full);
+        } else {
+          EXPECT_LE(image->count, full);
+        }
+        const uint64_t cap = 1 + rng() % 40;
+        const uint64_t capped = count(a, b, o, cap);
+        if (capped < cap) {
+          EXPECT_EQ(capped, full);
+        } else {
+          EXPECT_GE(full, cap);
+          EXPECT_LE(capped, full);
+        }
+      }
+  }
+}
