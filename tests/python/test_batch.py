@@ -84,6 +84,8 @@ def test_optional_outputs_of_compare_batch():
     assert el[4][:8] == b"\x89PNG\r\n\x1a\n" and el[5][8:12] == b"WEBP"
     with pytest.raises(ValueError, match="^thumbnail max_width must be > 0$"):
         quillfen.compare_batch(PAIRS[1:2], thumbnail_width=0)
+    with pytest.raises(ValueError, match="^failed to decode PNG: "):  # decoding comes before the thumbnail
+        quillfen.compare_batch([(PAIRS[1][0], b"")], thumbnail_width=0)
 
 
 def test_a_failing_pair_fails_the_whole_batch():
