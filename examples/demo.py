@@ -116,6 +116,27 @@ def check_png_round_trip(baseline, current, c):
     print("  decoding the PNG files gives the same counts and diff image")
 
 
+def inserted_banner(width=64):
+    """A banner inserted near the top pushes the page down: nearly every pixel below it differs, yet row
+    alignment reports one inserted band and no changed content, while a real edit further down still shows."""
+    def row(value):
+        return bytes((value, (value * 3) % 256, 255 - value, 255)) * width
+
+    page = [row((y * 37) % 200) for y in range(160)]
+    banner = [row(250)] * 12
+    edited = page[:100] + [bytes((255, 0, 0, 255)) * width] + page[101:]
+    print("a banner inserted at row 20 of a 160-row page:")
+    for title, current in (("banner only", page[:20] + banner + page[20:]),
+                           ("banner and one edited row", page[:20] + banner + edited[20:])):
+        c = quillfen.Comparison.from_rgba(b"".join(page), width, len(page), b"".join(current), width, len(current))
+        alignment = c.row_alignment()
+        print(f"  {title}: diff_count={c.diff_count()}")
+        print(f"    {alignment!r}")
+        print(f"    bands={alignment.bands}")
+        print(f"    aligned clusters={len(c.aligned_clusters(alignment))}, "
+              f"aligned ssim={c.aligned_ssim(alignment):.6f}")
+
+
 def main(argv):
     out = pathlib.Path(argv[1]) if len(argv) > 1 else pathlib.Path(__file__).resolve().parent.parent / "demo-output"
     print(f"quillfen {quillfen.__version__}")
@@ -123,6 +144,7 @@ def main(argv):
     c = compare(baseline, current)
     write_outputs(c, baseline, current, out)
     check_png_round_trip(baseline, current, c)
+    inserted_banner()
 
 
 if __name__ == "__main__":

@@ -73,7 +73,15 @@ Result<std::vector<T>> ordered_map(std::size_t n, F&& f) {
         [&](const tbb::blocked_range<std::size_t>& r) {
           for (std::size_t i = r.begin(); i != r.end(); ++i) {
             if (stop.load(std::memory_order_acquire)) return;
-            Result<T> item = f(i);
+            // Each item runs in a context of its own, isolated from the map's: cancelling the map then only
+            // keeps items from starting and never cuts short the nested parallel work of a running item (a
+            // cancelled join would skip one of its halves and leave its result unset).
+            tbb::task_group_context item_context(tbb::task_group_context::isolated);
+            tbb::task_group group(item_context);
+            std::optional<Result<T>> outcome;
+            group.run_and_wait([&] { outcome.emplace(f(i)); });
+            if (!outcome) throw InternalFault("parallel map item did not run");
+            Result<T>& item = *outcome;
             if (!item) {
               if (!claimed.exchange(true, std::memory_order_acq_rel)) {
                 error = std::move(item).error();

@@ -3,7 +3,6 @@
 #include <webp/decode.h>
 
 #include <string>
-#include <tuple>
 
 #include "image_io/thumbnail.hpp"
 
@@ -70,20 +69,6 @@ TEST(ThumbnailSize, ScalesToTheWidthRoundingHalfAwayAndNeverUp) {
   EXPECT_EQ(scaled_size(200, 80, 200), S(200, 80));
 }
 
-TEST(Thumbnail, ScaledOutputHasTheScaledSize) {
-  for (auto [w, h, width, height, ew, eh] : {std::tuple<int, int, int, int, int, int>{1000, 500, 200, 0, 200, 100},
-                                             {1000, 3, 200, 0, 200, 1},
-                                             {1000, 2, 200, 0, 200, 1},
-                                             {1000, 2500, 200, 0, 200, 500},
-                                             {1000, 2500, 200, 300, 200, 300}}) {
-    auto t = make_thumbnail(pattern(w, h), w, h, req(width, height ? std::optional<std::size_t>(height) : std::nullopt));
-    ASSERT_TRUE(t) << t.error().message;
-    Decoded d = decode(*t);
-    EXPECT_EQ(d.width, ew);
-    EXPECT_EQ(d.height, eh);
-  }
-}
-
 TEST(Thumbnail, HeightCropKeepsTheTopRowsOfTheScaledImage) {
   Bytes src = pattern(400, 600);
   Decoded full = decode(*make_thumbnail(src, 400, 600, req(100)));
@@ -147,13 +132,4 @@ TEST(Thumbnail, SidesTheEncoderCannotTakeFail) {
   EXPECT_EQ(decode(*make_thumbnail(tall, 1, 16384, req(200, 100))).height, 100);
   Bytes limit(1 * 16383 * 4, 9);
   EXPECT_EQ(decode(*make_thumbnail(limit, 1, 16383, req(200))).height, 16383);
-}
-
-TEST(CropTopLeft, TakesTheFirstColumnsOfTheFirstRows) {
-  Bytes src = pattern(5, 4);
-  Bytes out = crop_top_left(src, 5, 2, 3);
-  ASSERT_EQ(out.size(), 2u * 3 * 4);
-  for (std::size_t y = 0; y < 3; ++y)
-    for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(out[y * 8 + k], src[y * 20 + k]);
-  EXPECT_TRUE(crop_top_left(src, 5, 0, 3).empty());
 }
