@@ -137,6 +137,31 @@ def inserted_banner(width=64):
               f"aligned ssim={c.aligned_ssim(alignment):.6f}")
 
 
+def batch_of_pages(out):
+    """A folder of baseline/current pairs compared in one call, with a diff image and a thumbnail per pair."""
+    pairs_dir, previews = out / "pairs", out / "previews"
+    pairs_dir.mkdir(parents=True, exist_ok=True)
+    previews.mkdir(parents=True, exist_ok=True)
+    variants = {"unchanged": (400, False, BUTTON_BEFORE), "edge-moved": (401, False, BUTTON_BEFORE),
+                "button": (400, False, BUTTON_AFTER), "rewritten": (400, True, BUTTON_BEFORE)}
+    baseline_png = png_file(draw_page(400, False, BUTTON_BEFORE))
+    for name, (edge_x, rewritten, button) in variants.items():
+        (pairs_dir / f"{name}.baseline.png").write_bytes(baseline_png)
+        (pairs_dir / f"{name}.current.png").write_bytes(png_file(draw_page(edge_x, rewritten, button)))
+
+    names = sorted(p.name.split(".")[0] for p in pairs_dir.glob("*.baseline.png"))
+    pairs = [((pairs_dir / f"{n}.baseline.png").read_bytes(), (pairs_dir / f"{n}.current.png").read_bytes())
+             for n in names]
+    results = quillfen.compare_batch(pairs, return_diff=True, thumbnail_width=160, thumbnail_height=100)
+    print(f"a batch of {len(pairs)} pairs from {pairs_dir}:")
+    for name, (count, ssim, width, height, diff_png, thumb) in zip(names, results):
+        (previews / f"{name}.diff.png").write_bytes(diff_png)
+        (previews / f"{name}.thumb.webp").write_bytes(thumb)
+        verdict = "changed" if count else "passes"
+        print(f"  {name:<10} {width}x{height}  {count:5d} differing pixels  ssim {ssim:.4f}  {verdict}")
+    print(f"  wrote a diff image and a 160x100 WebP thumbnail per pair to {previews}")
+
+
 def main(argv):
     out = pathlib.Path(argv[1]) if len(argv) > 1 else pathlib.Path(__file__).resolve().parent.parent / "demo-output"
     print(f"quillfen {quillfen.__version__}")
@@ -145,6 +170,7 @@ def main(argv):
     write_outputs(c, baseline, current, out)
     check_png_round_trip(baseline, current, c)
     inserted_banner()
+    batch_of_pages(out)
 
 
 if __name__ == "__main__":
