@@ -46,7 +46,7 @@ def test_join_distance_is_twice_the_radius_plus_one(radius):
     assert len(far.clusters(dilation=radius, min_pixels=0)) == 2
 
 
-def test_without_dilation_corners_connect_and_small_specks_drop():
+def test_without_dilation_corners_connect_and_lone_pixels_drop():
     c = marked(10, 10, points=[(3, 3), (4, 4)])
     (only,) = c.clusters(dilation=0, min_pixels=0).clusters
     assert only.pixel_count == 2
@@ -94,7 +94,7 @@ def test_boxes_above_each_other_merge_within_the_gap(shift, gap, count):
 
 
 def test_overlapping_boxes_merge_only_when_merging_is_on():
-    # An L-shaped component whose box contains a separate speck.
+    # An L-shaped component whose box contains a separate dot.
     c = marked(40, 40, rects=[(0, 0, 30, 1), (0, 1, 1, 29), (15, 15, 1, 1)])
     assert len(c.clusters(dilation=0, min_pixels=0)) == 2
     (m,) = c.clusters(dilation=0, min_pixels=0, merge_gap=1).clusters
