@@ -59,8 +59,11 @@ struct EditScript {
 };
 
 std::size_t edit_budget(std::size_t n, std::size_t m, const AlignOptions& options);
-// The shortest script within `budget` edits, or nullopt (also when its trace cannot be held in memory).
+// The shortest script within `budget` edits, or nullopt; also nullopt when the trace would outgrow
+// `trace_limit_bytes` (by default half the physical memory) or cannot be allocated.
 std::optional<EditScript> search_edit_runs(KeyView baseline_keys, KeyView current_keys, std::size_t budget);
+std::optional<EditScript> search_edit_runs(KeyView baseline_keys, KeyView current_keys, std::size_t budget,
+                                           uint64_t trace_limit_bytes);
 
 // ---- Result -------------------------------------------------------------------------------------------------
 

@@ -12,13 +12,13 @@ namespace qf {
 
 namespace {
 
-// Bytes of physical memory; a trace that would not fit in it is refused instead of letting the system thrash
-// or kill the process.
-uint64_t physical_memory() {
+// Half the physical memory: a larger trace is refused up front instead of letting the system thrash or kill
+// the process (an allocation that merely succeeds on an overcommitting system proves nothing).
+uint64_t default_trace_limit() {
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page <= 0) return std::numeric_limits<uint64_t>::max();
   auto bytes = checked_mul(static_cast<uint64_t>(pages), static_cast<uint64_t>(page));
-  return bytes ? *bytes : std::numeric_limits<uint64_t>::max();
+  return bytes ? *bytes / 2 : std::numeric_limits<uint64_t>::max();
 }
 
 // Whether the trace up to and including iteration d ((d + 1)² values) may be held.
@@ -63,10 +63,14 @@ std::size_t edit_budget(std::size_t n, std::size_t m, const AlignOptions& option
 }
 
 std::optional<EditScript> search_edit_runs(KeyView a, KeyView b, std::size_t budget) {
+  static const uint64_t limit = default_trace_limit();
+  return search_edit_runs(a, b, budget, limit);
+}
+
+std::optional<EditScript> search_edit_runs(KeyView a, KeyView b, std::size_t budget, uint64_t limit) {
   const auto n = static_cast<int64_t>(a.size()), m = static_cast<int64_t>(b.size());
-  const uint64_t limit = physical_memory();
-  // V covers diagonals −(U + 1) … U + 1; 2U + 3 must itself be representable and allocatable.
-  if (budget > (std::numeric_limits<std::size_t>::max() - 3) / 2 || !trace_fits(0, limit)) return std::nullopt;
+  // No script is longer than N + M, so a larger budget changes nothing and only V would grow.
+  budget = std::min(budget, a.size() + b.size());
   const auto offset = static_cast<int64_t>(budget) + 1;
 
   std::vector<int64_t> v, trace;

@@ -1,6 +1,6 @@
 // The cluster result classes: ClustersResult, Cluster and BoundingBox. Each owns a copy of its data; a Cluster
 // holds its BoundingBox object and a ClustersResult its Cluster objects, so repeated reads return the same ones.
-#include <cstdio>
+#include <charconv>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,11 +50,11 @@ struct ClustersValue {
   bool truncated;
 };
 
-// One digit after the point, rounded from the exact binary value with ties to even.
+// One digit after the point, rounded from the exact binary value with ties to even, whatever the C locale.
 std::string one_decimal(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
+  char buf[400];
+  auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 1).ptr;
+  return std::string(buf, end);
 }
 
 PyObject* bbox_x(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).x); }

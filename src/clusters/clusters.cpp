@@ -87,10 +87,15 @@ void sort_by_size(std::vector<ClusterRecord>& list) {
                    [](const ClusterRecord& a, const ClusterRecord& b) { return a.pixel_count > b.pixel_count; });
 }
 
+void check_mask(ByteView mask, std::size_t width, std::size_t height) {
+  auto n = pixel_count(width, height);
+  if (!n || mask.size() != *n) throw InternalFault("mask does not match its size");
+}
+
 }  // namespace
 
 Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::size_t radius) {
-  if (mask.size() != width * height) throw InternalFault("mask does not match its size");
+  check_mask(mask, width, height);
   // A distance never exceeds the side, so a larger radius means the same and keeps r + 1 from wrapping.
   const std::size_t rh = std::min(radius, width), rv = std::min(radius, height);
   Bytes horizontal(mask.size(), 0);
@@ -132,7 +137,7 @@ Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::siz
 }
 
 Labeling label_components(ByteView mask, std::size_t width, std::size_t height, uint32_t max_label) {
-  if (mask.size() != width * height) throw InternalFault("mask does not match its size");
+  check_mask(mask, width, height);
   Labeling out;
   out.labels.assign(mask.size(), 0);
   out.parent = {0};
@@ -197,8 +202,7 @@ void merge_clusters(std::vector<ClusterRecord>& list, std::size_t merge_gap, dou
 ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, const ClusterOptions& options) {
   ClusterList result;
   if (width == 0 || height == 0) return result;
-  auto n = pixel_count(width, height);
-  if (!n || mask.size() != *n) throw InternalFault("mask does not match its size");
+  check_mask(mask, width, height);
 
   Labeling labeling;
   if (options.dilation > 0) {

@@ -163,6 +163,8 @@ double windowed(Source& src, std::size_t w, std::size_t h) {
   const std::size_t band = std::min(band_rows(w), h);
   std::vector<double> mx(band * w), my(band * w), exx(band * w), eyy(band * w), exy(band * w), values(band * w);
 
+  // Each filter forms its input rows as it reads them (the three products included), so no product plane or
+  // statistic plane is ever held whole; the values are the same as from whole planes.
   auto copy_x = [&](std::size_t q, double* d) { std::memcpy(d, src.x_row(q), w * sizeof(double)); };
   auto copy_y = [&](std::size_t q, double* d) { std::memcpy(d, src.y_row(q), w * sizeof(double)); };
   auto sq_x = [&](std::size_t q, double* d) {

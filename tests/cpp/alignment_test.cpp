@@ -166,6 +166,14 @@ TEST(AlignmentSearch, BudgetBoundary) {
   EXPECT_FALSE(search_edit_runs(keys(""), keys("abcde"), edit_budget(0, 5, {})));
 }
 
+TEST(AlignmentSearch, TraceBeyondItsMemoryLimitIsUnaligned) {
+  auto b = keys("abcXYZdef"), c = keys("abcPQRdef");  // stops at iteration 6: 7² trace values
+  EXPECT_TRUE(search_edit_runs(b, c, 100, 49 * sizeof(int64_t)));
+  EXPECT_FALSE(search_edit_runs(b, c, 100, 49 * sizeof(int64_t) - 1));
+  EXPECT_TRUE(search_edit_runs(b, b, 100, sizeof(int64_t)));  // identical rows need one snapshot value
+  EXPECT_TRUE(search_edit_runs(b, c, SIZE_MAX));  // more budget than rows is the same as N + M
+}
+
 TEST(AlignmentSearch, ScriptIsShortestAndConsistent) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 400; ++trial) {

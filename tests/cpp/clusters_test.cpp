@@ -18,20 +18,8 @@ struct Mask {
     bits[y * w + x] = 1;
     return *this;
   }
-  Mask& fill(std::size_t x, std::size_t y, std::size_t bw, std::size_t bh) {
-    for (std::size_t j = y; j < y + bh; ++j)
-      for (std::size_t i = x; i < x + bw; ++i) set(i, j);
-    return *this;
-  }
   ClusterList run(ClusterOptions o = {}) const { return cluster_mask(bits, w, h, o); }
 };
-
-ClusterOptions opts(std::size_t dilation, std::size_t min_pixels = 0) {
-  ClusterOptions o;
-  o.dilation = dilation;
-  o.min_pixels = min_pixels;
-  return o;
-}
 
 ClusterRecord box(std::size_t x, std::size_t y, std::size_t w, std::size_t h, std::size_t n = 81) {
   ClusterRecord r;
@@ -86,84 +74,6 @@ TEST(ClustersLabel, RunningOutOfLabelsIsAFaultNotAWrap) {
   m.set(0, 0).set(2, 0).set(4, 0).set(6, 0);
   EXPECT_NO_THROW(label_components(m.bits, 7, 1, 4));
   EXPECT_THROW(label_components(m.bits, 7, 1, 3), InternalFault);
-}
-
-TEST(ClustersMask, SinglePixelGrowsIntoItsSquareClippedAtEdges) {
-  auto mid = Mask(40, 40).set(20, 15).run();
-  ASSERT_EQ(mid.clusters.size(), 1u);
-  const auto& c = mid.clusters[0];
-  EXPECT_EQ(std::vector<std::size_t>({c.x, c.y, c.width, c.height, c.pixel_count}),
-            std::vector<std::size_t>({16, 11, 9, 9, 81}));
-  EXPECT_EQ(c.centroid_x, 20.0);
-  EXPECT_EQ(c.centroid_y, 15.0);
-
-  auto corner = Mask(40, 40).set(0, 0).run();
-  ASSERT_EQ(corner.clusters.size(), 1u);
-  EXPECT_EQ(corner.clusters[0].width, 5u);
-  EXPECT_EQ(corner.clusters[0].pixel_count, 25u);
-  EXPECT_EQ(corner.clusters[0].centroid_x, 2.0);
-  EXPECT_EQ(corner.clusters[0].centroid_y, 2.0);
-}
-
-TEST(ClustersMask, JoinDistanceIsTwiceTheRadiusPlusOne) {
-  for (std::size_t r : {1, 3, 4}) {
-    EXPECT_EQ(Mask(60, 20).set(5, 10).set(5 + 2 * r + 1, 10).run(opts(r)).clusters.size(), 1u) << r;
-    EXPECT_EQ(Mask(60, 20).set(5, 10).set(5 + 2 * r + 2, 10).run(opts(r)).clusters.size(), 2u) << r;
-  }
-  // Without dilation, corner contact joins (8-connectivity), and the default min_pixels drops small specks.
-  Mask diagonal(10, 10);
-  diagonal.set(3, 3).set(4, 4);
-  EXPECT_EQ(diagonal.run(opts(0)).clusters.size(), 1u);
-  EXPECT_EQ(diagonal.run(opts(0)).clusters[0].pixel_count, 2u);
-  EXPECT_EQ(diagonal.run(opts(0, 16)).total_clusters, 0u);
-}
-
-TEST(ClustersMask, FiltersOnPixelsAndSides) {
-  Mask m(80, 80);
-  m.fill(2, 2, 2, 50).fill(20, 20, 3, 3).set(40, 40);
-  auto o = opts(0, 0);
-  EXPECT_EQ(m.run(o).clusters.size(), 3u);
-  o.min_pixels = 1;
-  EXPECT_EQ(m.run(o).clusters.size(), 3u);
-  o.min_side = 3;
-  auto sided = m.run(o);
-  ASSERT_EQ(sided.clusters.size(), 1u);
-  EXPECT_EQ(sided.clusters[0].width, 3u);
-  EXPECT_EQ(sided.total_clusters, 1u);
-}
-
-TEST(ClustersMask, OrderIsBySizeThenRootLabel) {
-  // 81, 200 and 81 pixels after dilation, in label order.
-  Mask m(200, 60);
-  m.set(10, 10).fill(50, 20, 12, 2).set(150, 10);
-  auto out = m.run();
-  ASSERT_EQ(out.clusters.size(), 3u);
-  EXPECT_EQ(out.clusters[0].pixel_count, 20u * 10);
-  EXPECT_EQ(out.clusters[1].centroid_x, 10.0);
-  EXPECT_EQ(out.clusters[2].centroid_x, 150.0);
-}
-
-TEST(ClustersMask, CapComesBeforeMerging) {
-  Mask m(400, 40);
-  for (std::size_t k = 0; k < 10; ++k) m.set(10 + 20 * k, 20);
-  auto o = opts(4, 16);
-  o.max_clusters = 3;
-  o.merge_gap = 20;
-  auto out = m.run(o);
-  ASSERT_EQ(out.clusters.size(), 1u);
-  EXPECT_EQ(out.clusters[0].merged_from, 3u);
-  EXPECT_EQ(out.clusters[0].pixel_count, 243u);
-  EXPECT_EQ(out.clusters[0].centroid_x, 30.0);
-  EXPECT_TRUE(out.truncated);
-  EXPECT_EQ(out.total_clusters, 10u);
-
-  o.merge_gap = 0;
-  o.max_clusters = 10;
-  EXPECT_FALSE(m.run(o).truncated);
-  o.max_clusters = 0;
-  EXPECT_TRUE(m.run(o).truncated);
-  EXPECT_TRUE(m.run(o).clusters.empty());
-  EXPECT_FALSE(Mask(4, 4).run(o).truncated);
 }
 
 TEST(ClustersMerge, ThreeRulesWithGapsAndRatios) {

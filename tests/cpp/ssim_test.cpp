@@ -18,12 +18,6 @@ Bytes noise(std::size_t w, std::size_t h, uint32_t seed) {
   return b;
 }
 
-Bytes uniform(std::size_t w, std::size_t h, uint8_t v) {
-  Bytes b(w * h * 4, v);
-  for (std::size_t i = 3; i < b.size(); i += 4) b[i] = 255;
-  return b;
-}
-
 // The filter written out with the whole padded plane and the whole summed-area table.
 std::vector<double> full_table_filter(const std::vector<double>& plane, std::size_t w, std::size_t h) {
   const std::size_t a = 11, r = 5, p = 10;
@@ -75,14 +69,6 @@ double score(const Bytes& b, const Bytes& c, std::size_t w, std::size_t h) {
 
 }  // namespace
 
-TEST(SsimLuma, LumaIgnoresAlphaAndAddsInOrder) {
-  Bytes px = {10, 200, 30, 0, 10, 200, 30, 255, 1, 2};
-  auto plane = luma_plane(px);
-  ASSERT_EQ(plane.size(), 2u);  // trailing partial pixel dropped
-  EXPECT_EQ(plane[0], (10.0 * 0.299 + 200.0 * 0.587) + 30.0 * 0.114);
-  EXPECT_EQ(plane[0], plane[1]);
-}
-
 TEST(SsimBoxFilter, EqualsTheWholeTableAndTheWindowMean) {
   for (auto [w, h] : {std::pair<std::size_t, std::size_t>{11, 11}, {13, 40}, {37, 12}}) {
     std::mt19937 rng(static_cast<uint32_t>(w * h));
@@ -130,40 +116,6 @@ TEST(SsimScore, OneWorkerAndManyAgreeBitForBit) {
   EXPECT_EQ(one, many);
 }
 
-TEST(SsimScore, IdenticalImagesScoreExactlyOneWithBothMethods) {
-  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{10, 500}, {500, 10}, {11, 11}, {64, 33}}) {
-    Bytes b = noise(w, h, static_cast<uint32_t>(w + h));
-    EXPECT_EQ(score(b, b, w, h), 1.0) << w << "x" << h;
-  }
-}
-
-TEST(SsimScore, AlphaOnlyDifferencesScoreOne) {
-  Bytes b = noise(20, 20, 5), c = b;
-  for (std::size_t i = 3; i < c.size(); i += 4) c[i] = static_cast<uint8_t>(~c[i]);
-  EXPECT_EQ(score(b, c, 20, 20), 1.0);
-  EXPECT_EQ(score(Bytes(b.begin(), b.begin() + 4 * 30), Bytes(c.begin(), c.begin() + 4 * 30), 3, 10), 1.0);
-}
-
-TEST(SsimScore, AntiCorrelatedImagesClampToZero) {
-  const std::size_t n = 16;
-  Bytes b(n * n * 4), c(n * n * 4);
-  for (std::size_t y = 0; y < n; ++y)
-    for (std::size_t x = 0; x < n; ++x)
-      for (std::size_t k = 0; k < 3; ++k) {
-        b[(y * n + x) * 4 + k] = ((x + y) % 2) ? 255 : 0;
-        c[(y * n + x) * 4 + k] = ((x + y) % 2) ? 0 : 255;
-      }
-  EXPECT_EQ(score(b, c, n, n), 0.0);
-  const auto rows8 = static_cast<std::ptrdiff_t>(n * 8 * 4);  // global method, same clamp
-  EXPECT_EQ(score(Bytes(b.begin(), b.begin() + rows8), Bytes(c.begin(), c.begin() + rows8), n, 8), 0.0);
-}
-
-TEST(SsimScore, BlackAgainstWhiteIsTheLuminanceConstantRatio) {
-  const double expected = SSIM_C1 / (255.0 * 255.0 + SSIM_C1);
-  EXPECT_NEAR(score(uniform(11, 11, 0), uniform(11, 11, 255), 11, 11), expected, 1e-9);
-  EXPECT_NEAR(score(uniform(10, 500, 0), uniform(10, 500, 255), 10, 500), expected, 1e-9);
-}
-
 TEST(SsimScore, GlobalMethodBelowElevenOnEitherSide) {
   // Ten columns: the global formula, deviations from the mean in a second pass, population statistics.
   const std::size_t w = 10, h = 500;
@@ -183,14 +135,6 @@ TEST(SsimScore, GlobalMethodBelowElevenOnEitherSide) {
       (2 * ux * uy + SSIM_C1) * (2 * (cxy / n) + SSIM_C2) / ((ux * ux + uy * uy + SSIM_C1) * (vx / n + vy / n + SSIM_C2));
   EXPECT_EQ(score(b, c, w, h), std::max(0.0, expected));
   EXPECT_NE(score(b, c, w, h), full_plane_ssim(b, c, w, h));  // and not the windowed value
-}
-
-TEST(SsimScore, EmptyImagesScoreOne) {
-  EXPECT_EQ(score({}, {}, 0, 7), 1.0);
-  EXPECT_EQ(score({}, {}, 7, 0), 1.0);
-  auto s = ssim_luma({}, {}, 0, 0);
-  ASSERT_TRUE(s.ok());
-  EXPECT_EQ(*s, 1.0);
 }
 
 TEST(SsimScore, SizeAndLengthErrorsInOrder) {

@@ -93,20 +93,6 @@ def test_black_against_white_is_the_luminance_constant(size):
     assert score == pytest.approx(C1 / (255.0**2 + C1), rel=1e-9)
 
 
-def test_global_method_below_eleven():
-    base, cur = noisy_pair(10, 500, 8)
-    x, y = luma(base).ravel(), luma(cur).ravel()
-    n = float(x.size)
-    ux = np.add.accumulate(x)[-1] / n
-    uy = np.add.accumulate(y)[-1] / n
-    dx, dy = x - ux, y - uy
-    sx = np.add.accumulate(dx * dx)[-1] / n
-    sy = np.add.accumulate(dy * dy)[-1] / n
-    sxy = np.add.accumulate(dx * dy)[-1] / n
-    expected = (2 * ux * uy + C1) * (2 * sxy + C2) / ((ux * ux + uy * uy + C1) * (sx + sy + C2))
-    assert comparison(base, cur).ssim() == min(1.0, max(0.0, float(expected)))
-
-
 @pytest.mark.parametrize("size", [(0, 5), (5, 0), (0, 0)])
 def test_empty_canvas_scores_one(size):
     w, h = size
