@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "alignment/alignment.hpp"
-#include "core/parallel.hpp"
 #include "pixeldiff/pixeldiff.hpp"
 
 namespace qf {
@@ -43,9 +42,9 @@ Result<AlignmentRecord> align_rows(const ImagePair& pair, const DiffOptions& dif
   unaligned.current_height = pair.current_height;
   if (pair.baseline_width != pair.current_width) return unaligned;
 
-  std::vector<RowKey> bk, ck;
-  par::join([&] { bk = row_keys(pair.baseline, pair.canvas_width, pair.baseline_height); },
-            [&] { ck = row_keys(pair.current, pair.canvas_width, pair.current_height); });
+  const PairKeys keys = pair_row_keys(pair);
+  const std::vector<RowKey>& bk = keys.baseline;
+  const std::vector<RowKey>& ck = keys.current;
   auto script = search_edit_runs(bk, ck, edit_budget(bk.size(), ck.size(), align));
   if (!script) return unaligned;
 

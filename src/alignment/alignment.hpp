@@ -32,6 +32,12 @@ inline constexpr std::size_t ROW_KEY_GRAIN_BYTES = 16384;
 RowKey row_key(ByteView row);
 // Keys of the first `rows` rows of a canvas `width` pixels wide, in row order. Empty when width is 0.
 std::vector<RowKey> row_keys(ByteView canvas, std::size_t width, std::size_t rows);
+struct PairKeys {
+  std::vector<RowKey> baseline, current;
+};
+// Keys of the baseline's Hb and the current image's Hc rows over the canvas width. A current row whose bytes
+// equal the baseline row at the same index takes that row's key instead of being hashed again.
+PairKeys pair_row_keys(const ImagePair& pair);
 uint64_t pair_fingerprint(KeyView baseline_keys, KeyView current_keys);
 // The pair's fingerprint, computed and cached on first use.
 uint64_t fingerprint_of(const ImagePair& pair);

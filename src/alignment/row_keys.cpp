@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "alignment/alignment.hpp"
@@ -47,6 +48,29 @@ std::vector<RowKey> row_keys(ByteView canvas, std::size_t width, std::size_t row
   return keys;
 }
 
+PairKeys pair_row_keys(const ImagePair& pair) {
+  PairKeys keys;
+  const std::size_t w = pair.canvas_width;
+  keys.baseline = row_keys(pair.baseline, w, pair.baseline_height);
+  if (w == 0) return keys;
+  const std::size_t rows = pair.current_height, row_bytes = w * 4;
+  if (rows > pair.current.size() / row_bytes) throw InternalFault("pair_row_keys: canvas shorter than its rows");
+  keys.current.resize(rows);
+  const std::size_t shared = std::min(rows, keys.baseline.size());
+  const std::size_t grain = row_bytes >= ROW_KEY_GRAIN_BYTES ? 1 : ROW_KEY_GRAIN_BYTES / row_bytes;
+  par::for_each_range(rows, grain, [&](std::size_t begin, std::size_t end) {
+    Bytes scratch;
+    for (std::size_t r = begin; r < end; ++r) {
+      const uint8_t* row = pair.current.data() + r * row_bytes;
+      if (r < shared && std::memcmp(row, pair.baseline.data() + r * row_bytes, row_bytes) == 0)
+        keys.current[r] = keys.baseline[r];
+      else
+        keys.current[r] = key_with_scratch(ByteView(row, row_bytes), scratch);
+    }
+  });
+  return keys;
+}
+
 uint64_t pair_fingerprint(KeyView baseline_keys, KeyView current_keys) {
   Bytes stream;
   stream.reserve((baseline_keys.size() + current_keys.size() + 2) * 8);
@@ -59,10 +83,8 @@ uint64_t pair_fingerprint(KeyView baseline_keys, KeyView current_keys) {
 
 uint64_t fingerprint_of(const ImagePair& pair) {
   return pair.fingerprint.get_or_init([&] {
-    std::vector<RowKey> b, c;
-    par::join([&] { b = row_keys(pair.baseline, pair.canvas_width, pair.baseline_height); },
-              [&] { c = row_keys(pair.current, pair.canvas_width, pair.current_height); });
-    return pair_fingerprint(b, c);
+    PairKeys keys = pair_row_keys(pair);
+    return pair_fingerprint(keys.baseline, keys.current);
   });
 }
 

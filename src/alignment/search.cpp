@@ -31,6 +31,8 @@ bool trace_fits(std::size_t d, uint64_t limit_bytes) {
   return bytes && *bytes <= limit_bytes;
 }
 
+constexpr std::size_t TRACE_RESERVE_SIDE = 8192;  // 8192² values: 512 MiB
+
 // Collects the backtrack's steps (produced last to first) straight into runs.
 class RunBuilder {
  public:
@@ -77,6 +79,9 @@ std::optional<EditScript> search_edit_runs(KeyView a, KeyView b, std::size_t bud
   std::optional<std::size_t> found;
   try {
     v.assign(2 * budget + 3, 0);
+    // Reserving the whole trace up front avoids copies on growth; the pages are only touched as iterations
+    // fill them. Very large budgets grow instead, so that a short script never needs a huge reservation.
+    if (budget < TRACE_RESERVE_SIDE && trace_fits(budget, limit)) trace.reserve((budget + 1) * (budget + 1));
     for (std::size_t d = 0; d <= budget; ++d) {
       if (!trace_fits(d, limit)) return std::nullopt;
       const auto dd = static_cast<int64_t>(d);

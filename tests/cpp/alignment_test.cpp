@@ -94,6 +94,21 @@ TEST(AlignmentRowKey, ParallelKeysAreInRowOrderWhateverTheThreadCount) {
   EXPECT_TRUE(row_keys(canvas, 0, h).empty());
 }
 
+TEST(AlignmentRowKey, PairKeysReuseOnlyIdenticalRows) {
+  const std::size_t w = 40, hb = 300, hc = 350;
+  Bytes b(w * hb * 4), c(w * hc * 4);
+  std::mt19937 rng(5);
+  for (auto& byte : b) byte = static_cast<uint8_t>(rng() % 3);
+  for (auto& byte : c) byte = static_cast<uint8_t>(rng() % 3);
+  std::copy(b.begin(), b.begin() + 200 * w * 4, c.begin());  // rows 0-199 equal, the rest not
+  c[150 * w * 4 + 7] ^= 1;  // row 150 differs in one byte, under alpha 0 or not
+  auto pair = make_image_pair(b, w, hb, c, w, hc);
+  ASSERT_TRUE(pair);
+  PairKeys keys = pair_row_keys(*pair);
+  EXPECT_EQ(keys.baseline, row_keys(pair->baseline, w, hb));
+  EXPECT_EQ(keys.current, row_keys(pair->current, w, hc));
+}
+
 TEST(AlignmentFingerprint, CoversLengthsOrderAndSplit) {
   EXPECT_EQ(pair_fingerprint({}, {}), siphash13(ROW_HASH_KEY, Bytes(16, 0)));
   auto ab = keys("ab"), ba = keys("ba"), abc = keys("abc"), c = keys("c"), cab = keys("cab"), ab_ = keys("ab");
