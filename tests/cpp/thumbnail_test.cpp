@@ -69,15 +69,6 @@ TEST(ThumbnailSize, ScalesToTheWidthRoundingHalfAwayAndNeverUp) {
   EXPECT_EQ(scaled_size(200, 80, 200), S(200, 80));
 }
 
-TEST(Thumbnail, HeightCropKeepsTheTopRowsOfTheScaledImage) {
-  Bytes src = pattern(400, 600);
-  Decoded full = decode(*make_thumbnail(src, 400, 600, req(100)));
-  Decoded top = decode(*make_thumbnail(src, 400, 600, req(100, 40)));
-  ASSERT_EQ(full.height, 150);
-  ASSERT_EQ(top.height, 40);
-  EXPECT_EQ(top.rgb, Bytes(full.rgb.begin(), full.rgb.begin() + 100 * 40 * 3));
-}
-
 TEST(Thumbnail, SmallSourcesAreEncodedUnchangedWithAlphaDropped) {
   Bytes src = pattern(150, 80);  // a third of the pixels are fully transparent
   Decoded d = decode(*make_thumbnail(src, 150, 80, req(200)));
