@@ -82,6 +82,9 @@ Result<RgbaImage> decode_png(ByteView png) {
   Context ctx(spng_ctx_new(0));
   if (!ctx) throw std::bad_alloc();
   int rc = spng_set_chunk_limits(ctx.get(), PNG_CHUNK_SIZE_LIMIT, PNG_CHUNK_CACHE_LIMIT);
+  // A checksum mismatch in any chunk is a corrupt file, ancillary chunks included (the library would drop those
+  // silently).
+  if (rc == 0) rc = spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_ERROR);
   if (rc == 0) rc = spng_set_png_buffer(ctx.get(), png.data(), png.size());
   spng_ihdr ihdr{};
   if (rc == 0) rc = spng_get_ihdr(ctx.get(), &ihdr);
@@ -121,6 +124,10 @@ Result<RgbaImage> decode_png(ByteView png) {
     rc = spng_decode_image(ctx.get(), image.data.data(), image.data.size(), SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
     if (rc != 0) return decode_error(rc);
   }
+  // The image data can end before its chunk does: read on to IEND so that a checksum error in the last IDAT
+  // chunk, a corrupt chunk after the image or a file cut short after the image data is reported, not accepted.
+  rc = spng_decode_chunks(ctx.get());
+  if (rc != 0) return decode_error(rc);
   if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
   return image;
 }

@@ -132,7 +132,16 @@ def corrupted_variants():
     signature[1] = ord("Q")
     ihdr_width = bytearray(good)
     ihdr_width[16:20] = b"\x00\x00\x00\x00"  # width 0 (with a fixed CRC it is still invalid)
+    iend = good.index(b"IEND") - 4
+    last_crc = bytearray(good)
+    last_crc[iend - 1] ^= 0x01  # the CRC of the last IDAT chunk, read only after the image data has ended
+    text_chunk = png_chunk(b"tEXt", b"Comment\x00hello")
+    text_crc = bytearray(text_chunk)
+    text_crc[-1] ^= 0x01
     return {
+        "last-idat-crc": bytes(last_crc),
+        "ancillary-crc": good[:iend] + bytes(text_crc) + good[iend:],
+        "iend-missing": good[:iend],
         "empty": b"",
         "jpeg": b"\xff\xd8\xff\xe0\x00\x10JFIF\x00" + bytes(64),
         "signature": bytes(signature),
