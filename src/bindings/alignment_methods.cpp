@@ -4,6 +4,7 @@
 #include "bindings/args.hpp"
 #include "bindings/boundary.hpp"
 #include "bindings/entry_points.hpp"
+#include "bindings/params.hpp"
 #include "bindings/pytype.hpp"
 #include "core/options.hpp"
 
@@ -11,9 +12,7 @@ namespace qf::py {
 
 namespace {
 
-struct RowAlignmentArgs {
-  double threshold = 0.1;
-  bool include_aa = false;
+struct RowAlignmentArgs : DiffParams {
   double max_edit_ratio = 0.25;
   uint64_t max_edit_rows = 2048;
 };
@@ -25,41 +24,18 @@ const Field row_alignment_fields[] = {
 };
 const Signature row_alignment_signature{"Comparison.row_alignment", row_alignment_fields, 0};
 
-struct AlignedClustersArgs {
+struct AlignedClustersArgs : DiffParams, ClusterParams {
   AlignmentArg alignment;
-  double threshold = 0.1;
-  bool include_aa = false;
-  uint64_t min_pixels = 16;
-  uint64_t min_side = 0;
-  uint64_t dilation = 4;
-  std::optional<uint64_t> max_clusters;
-  uint64_t merge_gap = 0;
-  double merge_overlap = 0.5;
 };
-const Field aligned_clusters_fields[] = {
-    QF_FIELD(AlignedClustersArgs, alignment),  QF_FIELD(AlignedClustersArgs, threshold),
-    QF_FIELD(AlignedClustersArgs, include_aa), QF_FIELD(AlignedClustersArgs, min_pixels),
-    QF_FIELD(AlignedClustersArgs, min_side),   QF_FIELD(AlignedClustersArgs, dilation),
-    QF_FIELD(AlignedClustersArgs, max_clusters), QF_FIELD(AlignedClustersArgs, merge_gap),
-    QF_FIELD(AlignedClustersArgs, merge_overlap),
-};
+const Field aligned_clusters_fields[] = {QF_FIELD(AlignedClustersArgs, alignment),
+                                         QF_CLUSTER_FIELDS(AlignedClustersArgs)};
 const Signature aligned_clusters_signature{"Comparison.aligned_clusters", aligned_clusters_fields, 1};
 
-struct AlignedDiffImageArgs {
+struct AlignedDiffImageArgs : DiffParams {
   AlignmentArg alignment;
-  double threshold = 0.1;
-  double alpha = 0.1;
-  bool include_aa = false;
-  Rgb diff_color{255, 0, 0};
-  Rgb aa_color{255, 255, 0};
-  std::optional<Rgb> diff_color_alt;
 };
-const Field aligned_diff_image_fields[] = {
-    QF_FIELD(AlignedDiffImageArgs, alignment), QF_FIELD(AlignedDiffImageArgs, threshold),
-    QF_FIELD(AlignedDiffImageArgs, alpha),     QF_FIELD(AlignedDiffImageArgs, include_aa),
-    QF_FIELD(AlignedDiffImageArgs, diff_color), QF_FIELD(AlignedDiffImageArgs, aa_color),
-    QF_FIELD(AlignedDiffImageArgs, diff_color_alt),
-};
+const Field aligned_diff_image_fields[] = {QF_FIELD(AlignedDiffImageArgs, alignment),
+                                           QF_RENDER_FIELDS(AlignedDiffImageArgs)};
 const Signature aligned_diff_image_signature{"Comparison.aligned_diff_image", aligned_diff_image_fields, 1};
 
 struct AlignedSsimArgs {
@@ -74,11 +50,8 @@ PyObject* comparison_row_alignment(PyObject* self, PyObject* const* args, Py_ssi
   const ImagePair& pair = pair_of(self);
   RowAlignmentArgs a;
   if (!parse(row_alignment_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.max_edit_ratio, EDIT_RATIO_RANGE_MESSAGE))
-    return nullptr;
-  DiffOptions diff;
-  diff.threshold = a.threshold;
-  diff.include_aa = a.include_aa;
+  if (!a.check_threshold() || !check_unit(a.max_edit_ratio, EDIT_RATIO_RANGE_MESSAGE)) return nullptr;
+  const DiffOptions diff = a.diff_options();
   const AlignOptions align{a.max_edit_ratio, a.max_edit_rows};
   auto record = call_unlocked([&]() -> Result<AlignmentRecord> {
     auto r = align_rows(pair, diff, align);
@@ -93,17 +66,9 @@ PyObject* comparison_aligned_clusters(PyObject* self, PyObject* const* args, Py_
   const ImagePair& pair = pair_of(self);
   AlignedClustersArgs a;
   if (!parse(aligned_clusters_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE)) return nullptr;
-  DiffOptions diff;
-  diff.threshold = a.threshold;
-  diff.include_aa = a.include_aa;
-  ClusterOptions clusters;
-  clusters.min_pixels = a.min_pixels;
-  clusters.min_side = a.min_side;
-  clusters.dilation = a.dilation;
-  clusters.max_clusters = a.max_clusters;
-  clusters.merge_gap = a.merge_gap;
-  clusters.merge_overlap = a.merge_overlap;
+  if (!a.check_threshold()) return nullptr;
+  const DiffOptions diff = a.diff_options();
+  const ClusterOptions clusters = a.cluster_options();
   const AlignmentRecord& record = record_of(a.alignment.object);
   auto list = call_unlocked([&] { return aligned_cluster_list(pair, record, diff, clusters); });
   if (!list) return nullptr;
@@ -114,12 +79,12 @@ PyObject* comparison_aligned_diff_image(PyObject* self, PyObject* const* args, P
   const ImagePair& pair = pair_of(self);
   AlignedDiffImageArgs a;
   if (!parse(aligned_diff_image_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.alpha, ALPHA_RANGE_MESSAGE)) return nullptr;
-  DiffOptions diff{a.threshold, a.alpha, a.diff_color, a.aa_color, a.diff_color_alt, a.include_aa};
+  if (!a.check_threshold_alpha()) return nullptr;
+  const DiffOptions diff = a.diff_options();
   const AlignmentRecord& record = record_of(a.alignment.object);
   auto png = call_unlocked([&] { return aligned_diff_png(pair, record, diff); });
   if (!png) return nullptr;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(png->data()), static_cast<Py_ssize_t>(png->size()));
+  return to_py_bytes(*png);
 }
 
 PyObject* comparison_aligned_ssim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,6 +1,7 @@
 #include "bindings/args.hpp"
 
 #include <string>
+#include <vector>
 
 namespace qf::py {
 
@@ -295,6 +296,30 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     }
   }
   return true;
+}
+
+// tp_new receives a tuple and a dict; the shared parser takes a fast-call vector (positional arguments, then
+// the keyword values, named by a tuple of keys).
+bool parse_tuple_args(const Signature& signature, PyObject* args, PyObject* kwargs, void* out) {
+  std::vector<PyObject*> vector;
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) vector.push_back(PyTuple_GetItem(args, i));
+  PyObject* kwnames = nullptr;
+  if (kwargs && PyDict_Size(kwargs) > 0) {
+    kwnames = PyTuple_New(PyDict_Size(kwargs));
+    if (!kwnames) return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SetItem(kwnames, k++, key);  // steals the new reference
+      vector.push_back(value);
+    }
+  }
+  const bool ok = parse_args(signature, vector.data(), nargs, kwnames, out);
+  Py_XDECREF(kwnames);
+  return ok;
 }
 
 bool check_unit(double value, const char* message) {

@@ -49,20 +49,14 @@ struct Field {
   int (*convert)(PyObject*, void* args);
 };
 
-template <class>
-struct member_of;
-template <class C, class T>
-struct member_of<T C::*> {
-  using owner = C;
-};
-
-template <auto Member>
+// Converts into the member of an args struct; the struct is named explicitly, so a member inherited from a
+// parameter group (params.hpp) lands in the right place.
+template <class Args, auto Member>
 int convert_field(PyObject* o, void* args) {
-  using Owner = typename member_of<decltype(Member)>::owner;
-  return convert(o, static_cast<Owner*>(args)->*Member);
+  return convert(o, static_cast<Args*>(args)->*Member);
 }
 
-#define QF_FIELD(Struct, member) ::qf::py::Field{#member, &::qf::py::convert_field<&Struct::member>}
+#define QF_FIELD(Struct, member) ::qf::py::Field{#member, &::qf::py::convert_field<Struct, &Struct::member>}
 
 struct Signature {
   const char* function;  // as the interpreter names it: "diff_batch" or "Comparison.diff_count"
@@ -77,6 +71,9 @@ template <class Args>
 bool parse(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
   return parse_args(signature, args, nargs, kwnames, &out);
 }
+
+// The same for a constructor's argument tuple and keyword dict.
+bool parse_tuple_args(const Signature& signature, PyObject* args, PyObject* kwargs, void* out);
 
 // Range check of the module surface: ValueError with `message` unless 0.0 <= value <= 1.0 (NaN fails).
 bool check_unit(double value, const char* message);

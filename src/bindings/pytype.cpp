@@ -18,5 +18,8 @@ PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* 
 PyObject* to_py(unsigned long long v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* to_py_float(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_py_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
+PyObject* to_py_bytes(const Bytes& data) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+}
 
 }  // namespace qf::py

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bindings/python.hpp"
+#include "core/types.hpp"
 
 namespace qf::py {
 
@@ -56,5 +57,6 @@ PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* 
 PyObject* to_py(unsigned long long v);
 PyObject* to_py_float(double v);
 PyObject* to_py_bool(bool v);
+PyObject* to_py_bytes(const Bytes& data);
 
 }  // namespace qf::py
