@@ -135,15 +135,16 @@ const Field compare_batch_fields[] = {
     QF_FIELD(CompareBatchArgs, thumbnail_width), QF_FIELD(CompareBatchArgs, thumbnail_height)};
 const Signature compare_batch_signature{"compare_batch", compare_batch_fields, 1};
 
-DiffOptions options_of(double threshold, double alpha, bool include_aa, Rgb diff_color, Rgb aa_color,
-                       std::optional<Rgb> diff_color_alt) {
+// The pixel options of diff_batch and compare_batch, whose argument structs share these members.
+template <class Args>
+DiffOptions options_of(const Args& a) {
   DiffOptions o;
-  o.threshold = threshold;
-  o.alpha = alpha;
-  o.include_aa = include_aa;
-  o.diff_color = diff_color;
-  o.aa_color = aa_color;
-  o.diff_color_alt = diff_color_alt;
+  o.threshold = a.threshold;
+  o.alpha = a.alpha;
+  o.include_aa = a.include_aa;
+  o.diff_color = a.diff_color;
+  o.aa_color = a.aa_color;
+  o.diff_color_alt = a.diff_color_alt;
   return o;
 }
 
@@ -179,7 +180,7 @@ PyObject* module_diff_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   DiffBatchArgs a;
   if (!parse(diff_batch_signature, args, nargs, kwnames, a)) return nullptr;
   if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.alpha, ALPHA_RANGE_MESSAGE)) return nullptr;
-  const DiffOptions options = options_of(a.threshold, a.alpha, a.include_aa, a.diff_color, a.aa_color, a.diff_color_alt);
+  const DiffOptions options = options_of(a);
   auto elements = call_unlocked([&] { return diff_batch(a.pairs.pairs, options); });
   if (!elements) return nullptr;
   return build_list(*elements, [](DiffElement& e) -> PyObject* {
@@ -218,7 +219,7 @@ PyObject* module_compare_batch(PyObject*, PyObject* const* args, Py_ssize_t narg
   if (!parse(compare_batch_signature, args, nargs, kwnames, a)) return nullptr;
   if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.alpha, ALPHA_RANGE_MESSAGE)) return nullptr;
   CompareOptions options;
-  options.diff = options_of(a.threshold, a.alpha, a.include_aa, a.diff_color, a.aa_color, a.diff_color_alt);
+  options.diff = options_of(a);
   options.return_diff = a.return_diff;
   options.thumbnail_width = a.thumbnail_width;
   if (a.thumbnail_width) options.thumbnail_height = a.thumbnail_height;
