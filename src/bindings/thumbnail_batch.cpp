@@ -6,6 +6,7 @@
 #include "bindings/args.hpp"
 #include "bindings/boundary.hpp"
 #include "bindings/entry_points.hpp"
+#include "bindings/params.hpp"
 #include "bindings/pytype.hpp"
 #include "core/options.hpp"
 #include "image_io/png.hpp"
@@ -18,8 +19,7 @@ namespace {
 // Moves the bytes into a new Python bytes object and frees the C++ buffer at once, so that a batch's results
 // are not held twice while its list is built.
 PyObject* take_bytes(Bytes& data) {
-  PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                            static_cast<Py_ssize_t>(data.size()));
+  PyObject* out = to_py_bytes(data);
   Bytes().swap(data);
   return out;
 }
@@ -84,25 +84,14 @@ PyObject* thumbnail_of(const ImagePair& pair, bool current, const ComparisonThum
 
 // --- batch arguments ------------------------------------------------------------------------------------
 
-struct DiffBatchArgs {
+struct DiffBatchArgs : DiffParams {
   PairsArg pairs;
-  double threshold = 0.1;
-  double alpha = 0.1;
-  bool include_aa = false;
-  Rgb diff_color{255, 0, 0};
-  Rgb aa_color{255, 255, 0};
-  std::optional<Rgb> diff_color_alt;
 };
-const Field diff_batch_fields[] = {
-    QF_FIELD(DiffBatchArgs, pairs),      QF_FIELD(DiffBatchArgs, threshold), QF_FIELD(DiffBatchArgs, alpha),
-    QF_FIELD(DiffBatchArgs, include_aa), QF_FIELD(DiffBatchArgs, diff_color), QF_FIELD(DiffBatchArgs, aa_color),
-    QF_FIELD(DiffBatchArgs, diff_color_alt)};
+const Field diff_batch_fields[] = {QF_FIELD(DiffBatchArgs, pairs), QF_RENDER_FIELDS(DiffBatchArgs)};
 const Signature diff_batch_signature{"diff_batch", diff_batch_fields, 1};
 
-struct DiffCountBatchArgs {
+struct DiffCountBatchArgs : DiffParams {
   PairsArg pairs;
-  double threshold = 0.1;
-  bool include_aa = false;
 };
 const Field diff_count_batch_fields[] = {QF_FIELD(DiffCountBatchArgs, pairs), QF_FIELD(DiffCountBatchArgs, threshold),
                                          QF_FIELD(DiffCountBatchArgs, include_aa)};
@@ -115,38 +104,17 @@ const Field pairs_only_fields[] = {QF_FIELD(PairsOnlyArgs, pairs)};
 const Signature ssim_batch_signature{"ssim_batch", pairs_only_fields, 1};
 const Signature comparison_batch_signature{"Comparison.batch", pairs_only_fields, 1};
 
-struct CompareBatchArgs {
+struct CompareBatchArgs : DiffParams {
   PairsArg pairs;
-  double threshold = 0.1;
-  double alpha = 0.1;
-  bool include_aa = false;
-  Rgb diff_color{255, 0, 0};
-  Rgb aa_color{255, 255, 0};
-  std::optional<Rgb> diff_color_alt;
   bool return_diff = false;
   std::optional<uint64_t> thumbnail_width;
   std::optional<uint64_t> thumbnail_height;
 };
 const Field compare_batch_fields[] = {
-    QF_FIELD(CompareBatchArgs, pairs),           QF_FIELD(CompareBatchArgs, threshold),
-    QF_FIELD(CompareBatchArgs, alpha),           QF_FIELD(CompareBatchArgs, include_aa),
-    QF_FIELD(CompareBatchArgs, diff_color),      QF_FIELD(CompareBatchArgs, aa_color),
-    QF_FIELD(CompareBatchArgs, diff_color_alt),  QF_FIELD(CompareBatchArgs, return_diff),
-    QF_FIELD(CompareBatchArgs, thumbnail_width), QF_FIELD(CompareBatchArgs, thumbnail_height)};
+    QF_FIELD(CompareBatchArgs, pairs),           QF_RENDER_FIELDS(CompareBatchArgs),
+    QF_FIELD(CompareBatchArgs, return_diff),     QF_FIELD(CompareBatchArgs, thumbnail_width),
+    QF_FIELD(CompareBatchArgs, thumbnail_height)};
 const Signature compare_batch_signature{"compare_batch", compare_batch_fields, 1};
-
-// The pixel options of diff_batch and compare_batch, whose argument structs share these members.
-template <class Args>
-DiffOptions options_of(const Args& a) {
-  DiffOptions o;
-  o.threshold = a.threshold;
-  o.alpha = a.alpha;
-  o.include_aa = a.include_aa;
-  o.diff_color = a.diff_color;
-  o.aa_color = a.aa_color;
-  o.diff_color_alt = a.diff_color_alt;
-  return o;
-}
 
 }  // namespace
 
@@ -179,8 +147,8 @@ PyObject* comparison_baseline_thumbnail(PyObject* self, PyObject* const* args, P
 PyObject* module_diff_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   DiffBatchArgs a;
   if (!parse(diff_batch_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.alpha, ALPHA_RANGE_MESSAGE)) return nullptr;
-  const DiffOptions options = options_of(a);
+  if (!a.check_threshold_alpha()) return nullptr;
+  const DiffOptions options = a.diff_options();
   auto elements = call_unlocked([&] { return diff_batch(a.pairs.pairs, options); });
   if (!elements) return nullptr;
   return build_list(*elements, [](DiffElement& e) -> PyObject* {
@@ -194,10 +162,8 @@ PyObject* module_diff_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* module_diff_count_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   DiffCountBatchArgs a;
   if (!parse(diff_count_batch_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE)) return nullptr;
-  DiffOptions options;
-  options.threshold = a.threshold;
-  options.include_aa = a.include_aa;
+  if (!a.check_threshold()) return nullptr;
+  const DiffOptions options = a.diff_options();
   auto elements = call_unlocked([&] { return diff_count_batch(a.pairs.pairs, options); });
   if (!elements) return nullptr;
   return build_list(*elements, [](CountElement& e) {
@@ -217,9 +183,9 @@ PyObject* module_ssim_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* module_compare_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CompareBatchArgs a;
   if (!parse(compare_batch_signature, args, nargs, kwnames, a)) return nullptr;
-  if (!check_unit(a.threshold, THRESHOLD_RANGE_MESSAGE) || !check_unit(a.alpha, ALPHA_RANGE_MESSAGE)) return nullptr;
+  if (!a.check_threshold_alpha()) return nullptr;
   CompareOptions options;
-  options.diff = options_of(a);
+  options.diff = a.diff_options();
   options.return_diff = a.return_diff;
   options.thumbnail_width = a.thumbnail_width;
   if (a.thumbnail_width) options.thumbnail_height = a.thumbnail_height;
