@@ -24,8 +24,11 @@ python=""
 for candidate in python3 python3.14 python3.13 python3.12; do
   if command -v "$candidate" >/dev/null 2>&1 && is_recent "$candidate"; then python=$(command -v "$candidate"); break; fi
 done
-if [ -z "$python" ] && command -v pyenv >/dev/null 2>&1; then
-  for dir in $(ls -d "$(pyenv root)"/versions/3.* 2>/dev/null | sort -V -r); do
+if [ -z "$python" ]; then
+  # pyenv's shims answer only for enabled versions, so look at its installed versions directly (newest first).
+  pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+  command -v pyenv >/dev/null 2>&1 && pyenv_root=$(pyenv root)
+  for dir in $(ls -d "$pyenv_root"/versions/3.* 2>/dev/null | sort -V -r); do
     if [ -x "$dir/bin/python3" ] && is_recent "$dir/bin/python3"; then python="$dir/bin/python3"; break; fi
   done
 fi
