@@ -20,3 +20,15 @@ done
 
 echo "== Python tests"
 .venv/bin/python -m pytest -q tests/python
+
+# The Python suite once more against a module built with AddressSanitizer and UndefinedBehaviorSanitizer, so the
+# bindings and every path the surface reaches are checked too. The sanitizer runtimes are preloaded into the
+# interpreter, which is not built with them; any report fails the run.
+dir=build/module-sanitize
+"$cmake" -S . -B "$dir" -G Ninja -DQUILLFEN_BUILD_MODULE=ON -DQUILLFEN_SANITIZE=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
+"$cmake" --build "$dir" -j "$jobs"
+echo "== Python tests (sanitize)"
+PYTHONPATH="$PWD/$dir" LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python

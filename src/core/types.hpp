@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -20,6 +21,11 @@ struct RgbaImage {
   std::size_t height = 0;
   Bytes data;
 };
+
+// Byte-for-byte equality in one memory comparison; empty views (whose data may be null) are equal.
+inline bool same_bytes(ByteView a, ByteView b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
 
 struct Rgb {
   uint8_t r = 0, g = 0, b = 0;

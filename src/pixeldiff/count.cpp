@@ -68,7 +68,7 @@ Result<uint64_t> count_diffs(ByteView baseline, ByteView current, std::size_t wi
                              const DiffOptions& options, std::optional<uint64_t> cap) {
   if (auto e = check_pair(baseline, current, width, height, options)) return *e;
   if (cap && *cap == 0) return uint64_t{0};
-  if (std::memcmp(baseline.data(), current.data(), baseline.size()) == 0) return uint64_t{0};
+  if (same_bytes(baseline, current)) return uint64_t{0};
   const detail::PairPass p{baseline.data(), current.data(), width, height, max_delta(options.threshold),
                            options.include_aa};
   const std::size_t n = width * height;
@@ -83,7 +83,7 @@ Result<DiffMask> build_diff_mask(ByteView baseline, ByteView current, std::size_
   if (auto e = check_pair(baseline, current, width, height, options)) return *e;
   const std::size_t n = width * height;
   DiffMask mask{width, height, Bytes(n, 0), 0};
-  if (std::memcmp(baseline.data(), current.data(), baseline.size()) == 0) return mask;
+  if (same_bytes(baseline, current)) return mask;
   const detail::PairPass p{baseline.data(), current.data(), width, height, max_delta(options.threshold),
                            options.include_aa};
   uint8_t* bits = mask.bits.data();

@@ -69,7 +69,7 @@ Result<DiffImage> render_diff(ByteView baseline, ByteView current, std::size_t w
   const Painter painter{{baseline.data(), current.data(), width, height, max_delta(options.threshold),
                          options.include_aa},
                         options,
-                        std::memcmp(baseline.data(), current.data(), baseline.size()) == 0};
+                        same_bytes(baseline, current)};
   uint8_t* out = image.rgba.data();
   if (n < PARALLEL_MIN_PIXELS) {
     image.count = painter.paint(0, height, out);

@@ -124,6 +124,16 @@ TEST(CountDiffs, ChecksInOrder) {
   EXPECT_EQ(build_diff_mask(a.px, a.px, 2, 2, opts(-0.5)).error().kind, ErrorKind::InvalidArgument);
 }
 
+TEST(CountDiffs, EmptyCanvases) {
+  // Zero-sized canvases have empty (possibly null) buffers; every pass must accept them.
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{0, 5}, {5, 0}, {0, 0}}) {
+    EXPECT_EQ(*count_diffs(Bytes(), Bytes(), w, h, opts(0.0)), 0u);
+    EXPECT_EQ(*count_diffs(Bytes(), Bytes(), w, h, opts(0.1), 3), 0u);
+    EXPECT_EQ(render_diff(Bytes(), Bytes(), w, h, opts(0.1))->count, 0u);
+    EXPECT_EQ(build_diff_mask(Bytes(), Bytes(), w, h, opts(0.1))->bits.size(), 0u);
+  }
+}
+
 TEST(CountDiffs, ExactModeCountsEveryByteDifference) {
   Img a(3, 1, 10, 20, 30, 0), b(3, 1, 10, 20, 30, 0);
   b.set(0, 0, 200, 100, 0, 0);  // transparent, other colour: delta 0
