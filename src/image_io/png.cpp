@@ -2,8 +2,6 @@
 
 #include <spng.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -25,7 +23,6 @@ struct ContextDeleter {
 using Context = std::unique_ptr<spng_ctx, ContextDeleter>;
 
 CompareError decode_error(int rc) { return err::decode_png(spng_strerror(rc)); }
-CompareError encode_error(int rc) { return err::encode_png(spng_strerror(rc)); }
 
 // Bytes per pixel of the decoded image in the file's own sample layout, after palette and low-bit-depth
 // expansion and with an alpha channel added for tRNS: what the memory limit is measured in.
@@ -138,42 +135,6 @@ Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteV
   if (!*b) return std::move(*b).error();
   if (!*c) return std::move(*c).error();
   return std::pair<RgbaImage, RgbaImage>(std::move(*b).value(), std::move(*c).value());
-}
-
-Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height) {
-  if (auto e = check_rgba(rgba.size(), width, height)) return *e;
-  if (width > UINT32_MAX) return err::image_too_large("width");
-  if (height > UINT32_MAX) return err::image_too_large("height");
-
-  Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-  if (!ctx) throw std::bad_alloc();
-  spng_ihdr ihdr{};
-  ihdr.width = static_cast<uint32_t>(width);
-  ihdr.height = static_cast<uint32_t>(height);
-  ihdr.bit_depth = 8;
-  ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
-  int rc = spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
-  if (rc == 0) rc = spng_set_ihdr(ctx.get(), &ihdr);
-  // Row by row, so the RGB copy without alpha is one row long rather than the whole image.
-  if (rc == 0)
-    rc = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
-  if (rc != 0) return encode_error(rc);
-  std::vector<uint8_t> row(width * 3);
-  for (std::size_t y = 0; y < height; ++y) {
-    const uint8_t* in = rgba.data() + y * width * 4;
-    for (std::size_t x = 0; x < width; ++x) std::memcpy(&row[x * 3], in + x * 4, 3);
-    rc = spng_encode_row(ctx.get(), row.data(), row.size());
-    if (rc != 0 && rc != SPNG_EOI) return encode_error(rc);
-  }
-  if (rc != SPNG_EOI) return encode_error(rc);
-
-  std::size_t length = 0;
-  int error = 0;
-  void* buffer = spng_get_png_buffer(ctx.get(), &length, &error);
-  if (!buffer) return encode_error(error);
-  std::unique_ptr<void, decltype(&std::free)> owned(buffer, &std::free);
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  return Bytes(bytes, bytes + length);
 }
 
 }  // namespace qf

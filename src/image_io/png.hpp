@@ -1,4 +1,4 @@
-// PNG decoding into 8-bit RGBA and encoding of 8-bit RGB diff images.
+// PNG decoding into 8-bit RGBA (libspng) and encoding of 8-bit RGB diff images (our own writer over zlib).
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,8 @@ Result<RgbaImage> decode_png(ByteView png);
 // Both files decoded as the two halves of one fork–join on the pool; the baseline's error wins when both fail.
 Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteView current);
 
-// RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), default compression, adaptive filtering.
+// RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), zlib's default level, a filter chosen for each
+// row. Rows are filtered and large images deflated on the pool; the bytes do not depend on the thread count.
 Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height);
 
 }  // namespace qf

@@ -1,21 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 
+#include "core/parallel.hpp"
 #include "image_io/png.hpp"
 
 using namespace qf;
 
 namespace {
-
-uint32_t crc32(const uint8_t* p, std::size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < n; ++i) {
-    c ^= p[i];
-    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-  }
-  return ~c;
-}
 
 void put32(Bytes& out, uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<uint8_t>(v >> s));
@@ -26,7 +23,7 @@ void chunk(Bytes& out, const char* type, const Bytes& data) {
   const std::size_t start = out.size();
   out.insert(out.end(), type, type + 4);
   out.insert(out.end(), data.begin(), data.end());
-  put32(out, crc32(out.data() + start, out.size() - start));
+  put32(out, static_cast<uint32_t>(::crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
 }
 
 // A PNG that has a header (and optionally a tRNS chunk) and an empty image data chunk.
@@ -57,21 +54,95 @@ Bytes gradient(std::size_t w, std::size_t h) {
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
+// Random noise over the top half (Paeth and Sub win there), then horizontal ramps (Sub), vertical ramps (Up),
+// ramps in both directions (Average) and a flat band (None): large enough for several deflate blocks and IDAT
+// chunks.
+Bytes mixed(std::size_t w, std::size_t h) {
+  Bytes px(w * h * 4, 255);
+  std::mt19937 rng(7);
+  for (std::size_t y = 0; y < h; ++y)
+    for (std::size_t x = 0; x < w; ++x) {
+      uint8_t* p = &px[4 * (y * w + x)];
+      const std::size_t band = 8 * y / h;
+      for (int c = 0; c < 3; ++c) {
+        const auto k = static_cast<std::size_t>(c + 1);
+        if (band < 4) p[c] = static_cast<uint8_t>(rng() % (band < 2 ? 256 : 8) + 16 * (x / 9 + y / 7) * k);
+        else if (band == 4) p[c] = static_cast<uint8_t>(x * k);
+        else if (band == 5) p[c] = static_cast<uint8_t>(y * k);
+        else if (band == 6) p[c] = static_cast<uint8_t>((x + y) * k / 2);
+      }
+    }
+  return px;
+}
+
+struct Chunk {
+  std::string type;
+  Bytes data;
+};
+
+std::vector<Chunk> chunks_of(const Bytes& png) {
+  std::vector<Chunk> out;
+  auto be32 = [&](std::size_t at) {
+    return uint32_t{png[at]} << 24 | uint32_t{png[at + 1]} << 16 | uint32_t{png[at + 2]} << 8 | png[at + 3];
+  };
+  for (std::size_t at = 8; at + 12 <= png.size();) {
+    const uint32_t length = be32(at);
+    out.push_back({std::string(png.begin() + at + 4, png.begin() + at + 8),
+                   Bytes(png.begin() + at + 8, png.begin() + at + 8 + length)});
+    at += 12 + length;
+  }
+  return out;
+}
+
 }  // namespace
 
-TEST(Png, EncodeDecodeRoundTripDropsAlpha) {
-  Bytes px = gradient(37, 23);
-  px[3] = 10;  // alpha is not encoded
-  auto png = encode_png(px, 37, 23);
-  ASSERT_TRUE(png) << png.error().message;
-  EXPECT_EQ((*png)[25], 2);  // colour type: truecolour
-  EXPECT_EQ((*png)[24], 8);  // bit depth
-  auto image = decode_png(*png);
-  ASSERT_TRUE(image) << image.error().message;
-  EXPECT_EQ(image->width, 37u);
-  EXPECT_EQ(image->height, 23u);
-  px[3] = 255;
-  EXPECT_EQ(image->data, px);
+TEST(Png, EncodeRoundTripsAndUsesEveryFilter) {
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 9}, {7, 1}, {37, 23}, {1500, 1200}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    Bytes px = w < 100 ? gradient(w, h) : mixed(w, h);
+    px[3] = 10;  // alpha is not encoded
+    auto png = encode_png(px, w, h);
+    ASSERT_TRUE(png) << png.error().message;
+    auto image = decode_png(*png);
+    ASSERT_TRUE(image) << image.error().message;
+    EXPECT_EQ(image->width, w);
+    EXPECT_EQ(image->height, h);
+    px[3] = 255;
+    EXPECT_EQ(image->data, px);
+
+    // Signature, IHDR of 8-bit RGB without interlacing, the image data, IEND; nothing else.
+    const auto chunks = chunks_of(*png);
+    ASSERT_GE(chunks.size(), 3u);
+    EXPECT_EQ(Bytes(png->begin(), png->begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+    EXPECT_EQ(chunks.front().type, "IHDR");
+    EXPECT_EQ(Bytes(chunks.front().data.begin() + 8, chunks.front().data.end()), (Bytes{8, 2, 0, 0, 0}));
+    EXPECT_EQ(chunks.back().type, "IEND");
+    Bytes stream;
+    for (std::size_t i = 1; i + 1 < chunks.size(); ++i) {
+      EXPECT_EQ(chunks[i].type, "IDAT");
+      stream.insert(stream.end(), chunks[i].data.begin(), chunks[i].data.end());
+    }
+    if (w < 100) continue;
+    EXPECT_GT(chunks.size(), 3u);  // the image data is split
+    // Inflating checks the Adler-32 that was combined from the blocks.
+    Bytes rows(h * (3 * w + 1));
+    uLongf length = rows.size();
+    ASSERT_EQ(uncompress(rows.data(), &length, stream.data(), stream.size()), Z_OK);
+    ASSERT_EQ(length, rows.size());
+    std::set<uint8_t> filters;
+    for (std::size_t y = 0; y < h; ++y) filters.insert(rows[y * (3 * w + 1)]);
+    EXPECT_EQ(filters, (std::set<uint8_t>{0, 1, 2, 3, 4}));
+  }
+}
+
+TEST(Png, EncodedBytesDoNotDependOnTheThreadCount) {
+  const Bytes px = mixed(1500, 1200);
+  auto many = encode_png(px, 1500, 1200);
+  ASSERT_TRUE(many);
+  par::ThreadLimit one(1);
+  auto single = encode_png(px, 1500, 1200);
+  ASSERT_TRUE(single);
+  EXPECT_TRUE(*single == *many);
 }
 
 TEST(Png, EncodeChecksInOrder) {
@@ -79,10 +150,11 @@ TEST(Png, EncodeChecksInOrder) {
   EXPECT_EQ(encode_png(Bytes(7), 1, 2).error().message, "invalid RGBA buffer length: expected 8 bytes for 1x2, got 7");
   EXPECT_EQ(encode_png(Bytes(), 1ull << 32, 0).error().message, "image width is too large");
   EXPECT_EQ(encode_png(Bytes(), 0, 1ull << 32).error().message, "image height is too large");
-  auto empty = encode_png(Bytes(), 0, 5);
+  auto empty = encode_png(Bytes(), 0, 0);
   ASSERT_FALSE(empty);
   EXPECT_EQ(empty.error().kind, ErrorKind::EncodePng);
-  EXPECT_TRUE(starts_with(empty.error().message, "failed to encode PNG: "));
+  EXPECT_EQ(empty.error().message, "failed to encode PNG: invalid image width");
+  EXPECT_EQ(encode_png(Bytes(), 5, 0).error().message, "failed to encode PNG: invalid image height");
 }
 
 TEST(Png, MemoryLimitIsCheckedFromTheHeader) {

@@ -1,6 +1,7 @@
 import io
 import resource
 import struct
+import zlib
 
 import pytest
 
@@ -216,9 +217,39 @@ def test_different_sizes_share_a_canvas():
     assert c.baseline_size == (4, 3) and c.current_size == (2, 5)
 
 
-def test_diff_image_is_eight_bit_rgb():
-    pixels = RNG.integers(0, 256, (20, 25, 4), dtype=np.uint8)
-    c = Comparison(png_bytes(pixels, "RGBA"), png_bytes(pixels[:, :, :2].repeat(2, axis=2).copy(), "RGBA"))
-    out = Image.open(io.BytesIO(c.diff_image()))
-    assert out.format == "PNG" and out.mode == "RGB" and out.size == (25, 20)
+def png_chunks(png):
+    at, chunks = 8, []
+    while at < len(png):
+        (length,) = struct.unpack(">I", png[at:at + 4])
+        chunks.append((png[at + 4:at + 8], png[at + 8:at + 8 + length]))
+        at += 12 + length
+    return chunks
+
+
+@pytest.mark.parametrize("width,height", [(1, 1), (7, 3), (1500, 1200)])
+def test_diff_image_is_a_valid_eight_bit_rgb_png(width, height):
+    # Noise over the top half and smooth ramps below: every row filter is used and, at the large size, the rows
+    # span several deflate blocks.
+    base = np.full((height, width, 4), 255, dtype=np.uint8)
+    base[: height // 2, :, :3] = RNG.integers(0, 256, (height // 2, width, 3))
+    base[height // 2:, :, 0] = np.arange(width, dtype=np.uint32) % 256
+    base[height // 2:, :, 1] = (np.arange(height - height // 2, dtype=np.uint32) % 256)[:, None]
+    cur = base.copy()
+    cur[: height // 3 + 1, : width // 3 + 1, :3] ^= 0x80
+    c = Comparison.from_rgba(base.tobytes(), width, height, cur.tobytes(), width, height)
+    png = c.diff_image()
+    Image.open(io.BytesIO(png)).verify()  # chunk layout and CRCs
+    out = Image.open(io.BytesIO(png))
+    assert out.format == "PNG" and out.mode == "RGB" and out.size == (width, height)
     assert out.info.get("transparency") is None
+    rgb = np.asarray(out)
+    assert (rgb[0, 0] == (255, 0, 0)).all()
+    # Our decoder reads the same pixels as Pillow's.
+    assert Comparison(png, png_bytes(rgb, "RGB")).diff_count(threshold=0.0) == 0
+
+    chunks = png_chunks(png)
+    assert [kind for kind, _ in chunks] == [b"IHDR"] + [b"IDAT"] * (len(chunks) - 2) + [b"IEND"]
+    assert chunks[0][1] == struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    # One zlib stream whose Adler-32 checks.
+    rows = zlib.decompress(b"".join(data for _, data in chunks[1:-1]))
+    assert len(rows) == height * (3 * width + 1)
