@@ -13,16 +13,8 @@ namespace {
 
 // The objects a RowAlignment hands out, created once with it so that every access returns the same ones.
 struct AlignmentValue {
-  std::vector<PyObject*> segments, bands;
+  std::vector<Ref> segments, bands;
   AlignmentRecord record;
-
-  AlignmentValue() = default;
-  AlignmentValue(AlignmentValue&&) noexcept = default;  // leaves the source's vectors empty
-  AlignmentValue& operator=(AlignmentValue&&) = delete;
-  ~AlignmentValue() {
-    for (PyObject* o : segments) Py_DECREF(o);
-    for (PyObject* o : bands) Py_DECREF(o);
-  }
 };
 
 const char* kind_name(SegmentKind kind) {
@@ -36,19 +28,6 @@ const char* kind_name(SegmentKind kind) {
 }
 
 const char* band_name(const BandRecord& band) { return band.deleted ? "deleted" : "inserted"; }
-
-PyObject* list_of(const std::vector<PyObject*>& items) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    Py_INCREF(items[i]);
-    if (PyList_SetItem(list, static_cast<Py_ssize_t>(i), items[i]) < 0) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-  }
-  return list;
-}
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
@@ -97,8 +76,8 @@ PyObject* alignment_inserted_rows(PyObject* self, void*) { return to_py(alignmen
 PyObject* alignment_deleted_rows(PyObject* self, void*) { return to_py(alignment(self).record.deleted_rows); }
 PyObject* alignment_changed_rows(PyObject* self, void*) { return to_py(alignment(self).record.changed_rows); }
 PyObject* alignment_residual_count(PyObject* self, void*) { return to_py(alignment(self).record.residual_count); }
-PyObject* alignment_segments(PyObject* self, void*) { return list_of(alignment(self).segments); }
-PyObject* alignment_bands(PyObject* self, void*) { return list_of(alignment(self).bands); }
+PyObject* alignment_segments(PyObject* self, void*) { return new_list(alignment(self).segments); }
+PyObject* alignment_bands(PyObject* self, void*) { return new_list(alignment(self).bands); }
 PyObject* alignment_repr(PyObject* self) {
   const AlignmentRecord& r = alignment(self).record;
   if (!r.aligned) return PyUnicode_FromString("RowAlignment(aligned=False)");
@@ -152,14 +131,14 @@ PyObject* row_alignment_from(AlignmentRecord record) {
     return PyErr_NoMemory();
   }
   for (const SegmentRecord& s : record.segments) {
-    PyObject* o = box(RowSegmentType, s);
-    if (!o) return nullptr;
-    value.segments.push_back(o);
+    Ref o(box(RowSegmentType, s));
+    if (!o.get()) return nullptr;
+    value.segments.push_back(std::move(o));
   }
   for (const BandRecord& b : record.bands) {
-    PyObject* o = box(ShiftBandType, b);
-    if (!o) return nullptr;
-    value.bands.push_back(o);
+    Ref o(box(ShiftBandType, b));
+    if (!o.get()) return nullptr;
+    value.bands.push_back(std::move(o));
   }
   value.record = std::move(record);
   return box(RowAlignmentType, std::move(value));

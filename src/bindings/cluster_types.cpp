@@ -12,27 +12,6 @@ namespace qf::py {
 
 namespace {
 
-// A strong reference that moves but does not copy (values are boxed by move).
-class Ref {
- public:
-  explicit Ref(PyObject* o = nullptr) : o_(o) {}
-  Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
-    std::swap(o_, other.o_);
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(o_); }
-  PyObject* get() const { return o_; }
-  PyObject* new_ref() const {
-    Py_INCREF(o_);
-    return o_;
-  }
-
- private:
-  PyObject* o_;
-};
-
 struct BoxValue {
   std::size_t x, y, width, height;
 };
@@ -83,14 +62,7 @@ PyObject* cluster_repr(PyObject* self) {
   return PyUnicode_FromString(text.c_str());
 }
 
-PyObject* result_clusters(PyObject* self, void*) {
-  const ClustersValue& r = unbox<ClustersValue>(self);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.clusters.size()));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < r.clusters.size(); ++i)
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), r.clusters[i].new_ref());
-  return list;
-}
+PyObject* result_clusters(PyObject* self, void*) { return new_list(unbox<ClustersValue>(self).clusters); }
 PyObject* result_truncated(PyObject* self, void*) { return to_py_bool(unbox<ClustersValue>(self).truncated); }
 PyObject* result_total(PyObject* self, void*) { return to_py(unbox<ClustersValue>(self).total_clusters); }
 Py_ssize_t result_length(PyObject* self) { return static_cast<Py_ssize_t>(unbox<ClustersValue>(self).clusters.size()); }

@@ -15,6 +15,13 @@ PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* 
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
+PyObject* new_list(const std::vector<Ref>& items) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), items[i].new_ref());
+  return list;
+}
+
 PyObject* to_py(unsigned long long v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* to_py_float(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_py_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "bindings/python.hpp"
 #include "core/types.hpp"
@@ -46,6 +47,30 @@ PyObject* box(PyTypeObject* type, T value) {
   }
   return self;
 }
+
+// An owned strong reference that moves but does not copy; result values hold the objects they hand out in these.
+class Ref {
+ public:
+  explicit Ref(PyObject* o = nullptr) : o_(o) {}
+  Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    std::swap(o_, other.o_);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* new_ref() const {
+    Py_INCREF(o_);
+    return o_;
+  }
+
+ private:
+  PyObject* o_;
+};
+
+// A new list holding new references to the objects (the same objects on every call).
+PyObject* new_list(const std::vector<Ref>& items);
 
 // tp_new of the result classes: "No constructor defined for X".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
