@@ -98,18 +98,6 @@ PyGetSetDef alignment_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <class T>
-PyTypeObject* result_type(const char* name, PyGetSetDef* getset, reprfunc repr) {
-  PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<T>)},
-      {Py_tp_repr, reinterpret_cast<void*>(repr)},
-      {Py_tp_getset, getset},
-      {0, nullptr},
-  };
-  return make_type(name, sizeof(Boxed<T>), slots);
-}
-
 }  // namespace
 
 PyTypeObject* create_row_alignment_type() {

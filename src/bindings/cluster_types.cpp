@@ -100,37 +100,13 @@ PyGetSetDef result_getset[] = {
 }  // namespace
 
 PyTypeObject* create_bounding_box_type() {
-  PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<BoxValue>)},
-      {Py_tp_repr, reinterpret_cast<void*>(bbox_repr)},
-      {Py_tp_getset, bbox_getset},
-      {0, nullptr},
-  };
-  return make_type("builtins.BoundingBox", sizeof(Boxed<BoxValue>), slots);
+  return result_type<BoxValue>("builtins.BoundingBox", bbox_getset, bbox_repr);
 }
-
 PyTypeObject* create_cluster_type() {
-  PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ClusterValue>)},
-      {Py_tp_repr, reinterpret_cast<void*>(cluster_repr)},
-      {Py_tp_getset, cluster_getset},
-      {0, nullptr},
-  };
-  return make_type("builtins.Cluster", sizeof(Boxed<ClusterValue>), slots);
+  return result_type<ClusterValue>("builtins.Cluster", cluster_getset, cluster_repr);
 }
-
 PyTypeObject* create_clusters_result_type() {
-  PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ClustersValue>)},
-      {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
-      {Py_tp_getset, result_getset},
-      {Py_sq_length, reinterpret_cast<void*>(result_length)},
-      {0, nullptr},
-  };
-  return make_type("builtins.ClustersResult", sizeof(Boxed<ClustersValue>), slots);
+  return result_type<ClustersValue>("builtins.ClustersResult", result_getset, result_repr, result_length);
 }
 
 PyObject* clusters_result_from(const ClusterList& list) {

@@ -78,6 +78,20 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Creates a heap type named "builtins.<name>" from the slots (null-terminated), immutable and final.
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
 
+// A result class boxing T: no constructor, read-only getters, a repr, and a length when `length` is given.
+template <class T>
+PyTypeObject* result_type(const char* qualified_name, PyGetSetDef* getset, reprfunc repr, lenfunc length = nullptr) {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<T>)},
+      {Py_tp_repr, reinterpret_cast<void*>(repr)},
+      {Py_tp_getset, getset},
+      {length ? Py_sq_length : 0, reinterpret_cast<void*>(length)},
+      {0, nullptr},
+  };
+  return make_type(qualified_name, sizeof(Boxed<T>), slots);
+}
+
 // Builds a Python object from a C++ value (int from unsigned, float, bool, str).
 PyObject* to_py(unsigned long long v);
 PyObject* to_py_float(double v);
