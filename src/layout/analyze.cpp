@@ -42,6 +42,38 @@ bool has_shift(const std::vector<SegmentRecord>& segments) {
   });
 }
 
+// Keys of rows [0, rows) over the columns of [x0, x1) marked in `keep`, the others left out of the row.
+std::vector<RowKey> strip_keys(ByteView canvas, std::size_t w, std::size_t rows, std::size_t x0, std::size_t x1,
+                               const std::vector<uint8_t>& keep) {
+  if (std::all_of(keep.begin() + static_cast<std::ptrdiff_t>(x0), keep.begin() + static_cast<std::ptrdiff_t>(x1),
+                  [](uint8_t k) { return k != 0; }))
+    return band_row_keys(canvas, w, rows, x0, x1);
+  std::vector<std::pair<std::size_t, std::size_t>> runs;  // kept column runs
+  for (std::size_t x = x0; x < x1; ++x) {
+    if (!keep[x]) continue;
+    if (!runs.empty() && runs.back().second == x) runs.back().second = x + 1;
+    else runs.push_back({x, x + 1});
+  }
+  std::size_t kept = 0;
+  for (const auto& r : runs) kept += r.second - r.first;
+  std::vector<RowKey> keys(rows);
+  const std::size_t row_bytes = w * 4;
+  const std::size_t grain = std::max<std::size_t>(1, ROW_KEY_GRAIN_BYTES / (kept * 4));
+  par::for_each_range(rows, grain, [&](std::size_t begin, std::size_t end) {
+    Bytes row(kept * 4);
+    for (std::size_t y = begin; y < end; ++y) {
+      uint8_t* out = row.data();
+      for (const auto& r : runs) {
+        const std::size_t len = (r.second - r.first) * 4;
+        std::memcpy(out, canvas.data() + y * row_bytes + r.first * 4, len);
+        out += len;
+      }
+      keys[y] = row_key(row);
+    }
+  });
+  return keys;
+}
+
 // The region's own alignment: its rows keyed on its columns, searched within the budget.
 struct RegionAlignment {
   bool found = false;
@@ -162,15 +194,15 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     for (const auto& s : score) best = std::min(best, s[x]);
     return best;
   };
-  // Strips start as tiles of the grid; a strip whose search fails (it may straddle two panes that moved
-  // differently) is tried again as two halves.
+  // Candidate strips: the first is the whole canvas; a strip whose search fails (it may hold two panes that moved
+  // differently) is tried again as its two halves. A strip is keyed on its unexplained columns only, so static
+  // content inside it (a sidebar's links, a column the identity explains) does not hide the shift of the rest.
   struct Strip {
     std::size_t x0, x1;
   };
-  std::vector<Strip> strips;
-  const std::size_t tile = std::max<std::size_t>(1, options.tile_width);
-  for (std::size_t x = 0; x < w; x += tile) strips.push_back({x, std::min(w, x + tile)});
+  std::vector<Strip> strips{{0, w}};
   std::size_t failed = 0;
+  std::vector<uint8_t> keep(w, 0);
   while (score.size() - 1 < options.max_candidates && failed < options.max_failed) {
     std::size_t pick = strips.size(), pick_count = 0;
     for (std::size_t t = 0; t < strips.size(); ++t) {
@@ -181,12 +213,13 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     if (pick == strips.size()) break;
     const Strip strip = strips[pick];
     strips.erase(strips.begin() + static_cast<std::ptrdiff_t>(pick));
-    // Only the strip's unexplained columns are keyed: columns already explained would only blur its rows.
     std::size_t x0 = w, x1 = 0;
-    for (std::size_t x = strip.x0; x < strip.x1; ++x)
-      if (best_score(x) > 0) x0 = std::min(x0, x), x1 = x + 1;
-    const std::vector<RowKey> kb = band_row_keys(pair.baseline, w, n, x0, x1);
-    const std::vector<RowKey> kc = band_row_keys(pair.current, w, m, x0, x1);
+    for (std::size_t x = strip.x0; x < strip.x1; ++x) {
+      keep[x] = best_score(x) > 0;
+      if (keep[x]) x0 = std::min(x0, x), x1 = x + 1;
+    }
+    const std::vector<RowKey> kb = strip_keys(pair.baseline, w, n, x0, x1, keep);
+    const std::vector<RowKey> kc = strip_keys(pair.current, w, m, x0, x1, keep);
     ++record.searches;
     auto script = search_edit_runs(kb, kc, budget);
     if (!script) {

@@ -56,10 +56,9 @@ struct ColumnBand {
 std::vector<ColumnBand> column_bands(const LayoutRecord& record);
 
 struct LayoutOptions {
-  std::size_t tile_width = 64;      // columns of the strip whose rows are searched to find a candidate shift
   std::size_t max_candidates = 4;   // candidate shifts tried at most
-  std::size_t max_failed = 3;       // candidate searches that may fail before the analysis stops looking
-  std::size_t max_moved = 16;       // moved regions kept at most (the widest)
+  std::size_t max_failed = 4;       // candidate searches that may fail before the analysis stops looking
+  std::size_t max_moved = 8;        // moved regions kept at most (the widest)
 };
 
 // The analysis. The same threshold, alpha and edit-ratio checks and errors as align_rows.
