@@ -88,6 +88,7 @@ RegionAlignment align_region(const ImagePair& pair, std::size_t x0, std::size_t 
   const std::vector<RowKey> kc = band_row_keys(pair.current, w, pair.current_height, x0, x1);
   ++searches;
   auto script = search_edit_runs(kb, kc, budget);
+  if (!script) script = anchored_script(kb, kc, budget);
   if (!script) return {};
   AlignmentRecord record = record_from_script(std::move(*script), kb, kc);
   return {true, std::move(record.resolved_segments), std::move(record.bands)};
@@ -222,6 +223,7 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     const std::vector<RowKey> kc = strip_keys(pair.current, w, m, x0, x1, keep);
     ++record.searches;
     auto script = search_edit_runs(kb, kc, budget);
+    if (!script) script = anchored_script(kb, kc, budget);
     if (!script) {
       ++failed;
       if (x1 - x0 >= 2) {

@@ -18,4 +18,10 @@ namespace qf {
 // inserted (or deleted) at the bottom.
 ColumnRegion static_region(std::size_t x0, std::size_t x1, std::size_t baseline_height, std::size_t current_height);
 
+// A pairing of the rows from the rows whose keys occur once in each image, in order on both sides: the rows
+// between two of them are paired one to one, the surplus inserted or deleted where the most pairs are equal.
+// nullopt when there is no such row, when more than `max_moved_rows` rows would be inserted and deleted, or when
+// fewer than half the paired rows are equal.
+std::optional<EditScript> anchored_script(KeyView baseline_keys, KeyView current_keys, std::size_t max_moved_rows);
+
 }  // namespace qf

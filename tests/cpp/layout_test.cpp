@@ -6,6 +6,7 @@
 
 #include "core/parallel.hpp"
 #include "layout/layout.hpp"
+#include "layout/regions.hpp"
 #include "pixeldiff/pixeldiff.hpp"
 
 using namespace qf;
@@ -376,4 +377,50 @@ TEST(Layout, DiffImagePaintsInsertedRowsOnlyOverTheBandAndTheResidualAsChanges) 
   const LayoutRecord again = analyze(p);
   EXPECT_EQ(again.regions, r.regions);
   EXPECT_EQ(render_layout_diff(p, again, o).value(), *img);
+}
+
+TEST(AnchoredScript, PairsTheRowsBetweenRowsThatOccurOnceOnEachSide) {
+  auto keys = [](std::vector<uint32_t> v) { return std::vector<RowKey>(v.begin(), v.end()); };
+  const auto a = keys(lines(100, 60));
+  // 5 rows inserted at 20, and rows 30..39 (current 35..44) slightly different: replaced, not moved.
+  auto c = with_banner(lines(100, 60), 20, 5);
+  for (std::size_t i = 35; i < 45; ++i) c[i] += 1000;
+  const auto b = keys(c);
+  auto script = anchored_script(a, b, 5);
+  ASSERT_TRUE(script);
+  const AlignmentRecord r = record_from_script(*script, a, b);
+  EXPECT_EQ(r.bands, (std::vector<BandRecord>{{20, 5, false}}));
+  EXPECT_EQ(r.changed_rows, 10u);
+  EXPECT_EQ(r.segments[2], (SegmentRecord{20, 25, 10, SegmentKind::Equal}));
+  EXPECT_EQ(r.segments[3], (SegmentRecord{30, 35, 10, SegmentKind::Replace}));
+  // Every baseline row and every current row is accounted for.
+  std::size_t nb = 0, nc = 0;
+  for (const SegmentRecord& s : r.segments) {
+    if (s.kind != SegmentKind::Insert) nb += s.len;
+    if (s.kind != SegmentKind::Delete) nc += s.len;
+  }
+  EXPECT_EQ(nb, a.size());
+  EXPECT_EQ(nc, b.size());
+  // More moved rows than allowed, no row occurring once on both sides, or mostly differing pairs: none.
+  EXPECT_FALSE(anchored_script(a, b, 4));
+  EXPECT_FALSE(anchored_script(keys({7, 7, 7}), keys({7, 7}), 10));
+  auto mostly = lines(100, 60);
+  for (std::size_t i = 5; i < 40; ++i) mostly[i] += 1000;
+  EXPECT_FALSE(anchored_script(a, keys(mostly), 10));
+}
+
+TEST(Layout, SlightlyRedrawnRowsBeyondTheBudgetStillShiftWithoutResidual) {
+  // A chart in the pane is drawn a few levels lighter after the move, in more rows than the budget allows the
+  // search to pair as changed; below the threshold, those are not changes.
+  const std::size_t w = 80, s = 20, h = 200;
+  const Page a = page(w, {{0, s, lines(1000, h)}, {s, w, lines(5000, h)}});
+  Page b = page(w, {{0, s, lines(1000, h)}, {s, w, fit(with_banner(lines(5000, h), 30, 12), h)}});
+  for (std::size_t y = 60; y < 130; ++y)
+    for (std::size_t x = s; x < w; ++x) b.px[(y * w + x) * 4] ^= 1;
+  const ImagePair p = pair_of(a, b);
+  EXPECT_FALSE(search_edit_runs(band_row_keys(p.baseline, w, h, s, w), band_row_keys(p.current, w, h, s, w),
+                                edit_budget(h, h, {})));
+  const LayoutRecord r = analyze(p);
+  EXPECT_EQ(r.verdict, LayoutVerdict::Shifted);
+  EXPECT_EQ(column_bands(r), (std::vector<ColumnBand>{inserted(30, 12, s, w), deleted(h, 12, s, w)}));
 }
