@@ -82,7 +82,8 @@ struct RegionAlignment {
 };
 
 RegionAlignment align_region(const ImagePair& pair, std::size_t x0, std::size_t x1, std::size_t budget,
-                             std::size_t& searches) {
+                             std::size_t& searches, std::size_t max_searches) {
+  if (searches >= max_searches) return {};
   const std::size_t w = pair.canvas_width;
   const std::vector<RowKey> kb = band_row_keys(pair.baseline, w, pair.baseline_height, x0, x1);
   const std::vector<RowKey> kc = band_row_keys(pair.current, w, pair.current_height, x0, x1);
@@ -204,7 +205,8 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
   std::vector<Strip> strips{{0, w}};
   std::size_t failed = 0;
   std::vector<uint8_t> keep(w, 0);
-  while (score.size() - 1 < options.max_candidates && failed < options.max_failed) {
+  while (score.size() - 1 < options.max_candidates && failed < options.max_failed &&
+         record.searches < options.max_searches) {
     std::size_t pick = strips.size(), pick_count = 0;
     for (std::size_t t = 0; t < strips.size(); ++t) {
       std::size_t count = 0;
@@ -270,7 +272,7 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
 
   std::vector<ColumnRegion> found;
   for (const Run& r : moved) {
-    RegionAlignment a = align_region(pair, r.x0, r.x1, budget, record.searches);
+    RegionAlignment a = align_region(pair, r.x0, r.x1, budget, record.searches, options.max_searches);
     if (!a.found || !has_shift(a.segments)) continue;
     found.push_back({r.x0, r.x1, true, std::move(a.segments), std::move(a.bands)});
   }
@@ -280,7 +282,7 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     ColumnRegion& a = found[i];
     const ColumnRegion& b = found[i + 1];
     if (a.x1 == b.x0 && a.bands == b.bands) {
-      RegionAlignment joined = align_region(pair, a.x0, b.x1, budget, record.searches);
+      RegionAlignment joined = align_region(pair, a.x0, b.x1, budget, record.searches, options.max_searches);
       if (joined.found && joined.bands == a.bands) {
         a = {a.x0, b.x1, true, std::move(joined.segments), std::move(joined.bands)};
         found.erase(found.begin() + static_cast<std::ptrdiff_t>(i) + 1);

@@ -59,6 +59,7 @@ struct LayoutOptions {
   std::size_t max_candidates = 4;   // candidate shifts tried at most
   std::size_t max_failed = 4;       // candidate searches that may fail before the analysis stops looking
   std::size_t max_moved = 8;        // moved regions kept at most (the widest)
+  std::size_t max_searches = 12;    // edit searches in all, candidates and regions: the bound on the cost
 };
 
 // The analysis. The same threshold, alpha and edit-ratio checks and errors as align_rows.

@@ -316,6 +316,15 @@ TEST(Layout, NoShiftAtAllBudgetAndWidths) {
   r = analyze(q, {1.0, 59});
   EXPECT_FALSE(r.any_moved());
 
+  // Two unrelated pages: every candidate fails, the searches stay within their cap, the residual is the whole
+  // difference.
+  const Page other = page(w, {{0, 30, lines(20000, h)}, {30, w, lines(30000, h)}});
+  const ImagePair u = pair_of(a, other);
+  r = analyze(u);
+  EXPECT_FALSE(r.any_moved());
+  EXPECT_LE(r.searches, LayoutOptions{}.max_searches);
+  EXPECT_EQ(r.residual_count, count_diffs(u.baseline, u.current, w, h, {}).value());
+
   // Widths differ: nothing can be paired, and the outputs refuse the record.
   const Page narrow = page(w - 1, {{0, w - 1, lines(1000, h)}});
   const ImagePair d = pair_of(a, narrow);
