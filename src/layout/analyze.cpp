@@ -95,16 +95,6 @@ RegionAlignment align_region(const ImagePair& pair, std::size_t x0, std::size_t 
   return {true, std::move(record.resolved_segments), std::move(record.bands)};
 }
 
-// Moves the columns of `label` runs in [a, b) to `into` while that script explains them (score 0), walking
-// from `from` in direction `step` (+1 or −1).
-void absorb(std::vector<std::size_t>& label, const std::vector<uint64_t>& score, std::size_t into, std::ptrdiff_t from,
-            std::ptrdiff_t stop, std::ptrdiff_t step) {
-  for (std::ptrdiff_t x = from; x != stop; x += step) {
-    if (label[x] != 0 || score[x] != 0) return;
-    label[x] = into;
-  }
-}
-
 struct Run {
   std::size_t x0, x1, label;
 };
@@ -196,13 +186,19 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     for (const auto& s : score) best = std::min(best, s[x]);
     return best;
   };
-  // Candidate strips: the first is the whole canvas; a strip whose search fails (it may hold two panes that moved
-  // differently) is tried again as its two halves. A strip is keyed on its unexplained columns only, so static
-  // content inside it (a sidebar's links, a column the identity explains) does not hide the shift of the rest.
+  // Candidate strips: the groups of columns the identity does not explain, apart by more than a gutter's width
+  // of columns it does (a changed link in a sidebar and the pane beside it are searched apart); a strip whose
+  // search fails (it may hold two panes that moved differently) is tried again as its two halves. A strip is
+  // keyed on its unexplained columns only, so static content inside it does not hide the shift of the rest.
   struct Strip {
     std::size_t x0, x1;
   };
-  std::vector<Strip> strips{{0, w}};
+  std::vector<Strip> strips;
+  for (std::size_t x = 0; x < w; ++x) {
+    if (score[0][x] == 0) continue;
+    if (!strips.empty() && x - strips.back().x1 < options.strip_gap) strips.back().x1 = x + 1;
+    else strips.push_back({x, x + 1});
+  }
   std::size_t failed = 0;
   std::vector<uint8_t> keep(w, 0);
   while (score.size() - 1 < options.max_candidates && failed < options.max_failed &&
@@ -245,21 +241,32 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
     for (std::size_t s = 1; s < score.size(); ++s)
       if (score[s][x] < score[label[x]][x]) label[x] = s;
   }
-  // Columns the identity explains stay static unless they border a moved run whose script explains them too.
-  for (const Run& r : label_runs(label)) {
-    if (r.label != 0) continue;
-    const bool left = r.x0 > 0 && label[r.x0 - 1] != 0, right = r.x1 < w && label[r.x1] != 0;
-    if (left) {
-      const std::size_t into = label[r.x0 - 1];
-      absorb(label, score[into], into, static_cast<std::ptrdiff_t>(r.x0), static_cast<std::ptrdiff_t>(r.x1), 1);
-    }
-    if (right) {
-      const std::size_t into = label[r.x1];
-      absorb(label, score[into], into, static_cast<std::ptrdiff_t>(r.x1) - 1, static_cast<std::ptrdiff_t>(r.x0) - 1, -1);
+  // Columns that both stay in place and fit a moved run's script (blank margins, gutters) join that run when
+  // they lie between two parts of it, or between it and the canvas edge; beside static content (a sidebar's
+  // padding, a border line) they stay static, so that a band ends where the pane's own content ends.
+  {
+    std::vector<uint8_t> free(w);
+    for (std::size_t x = 0; x < w; ++x) free[x] = label[x] == 0 && score[0][x] == 0;
+    std::size_t x = 0;
+    while (x < w) {
+      if (!free[x]) {
+        ++x;
+        continue;
+      }
+      std::size_t end = x;
+      while (end < w && free[end]) ++end;
+      constexpr std::size_t EDGE = SIZE_MAX;
+      const std::size_t left = x > 0 ? label[x - 1] : EDGE, right = end < w ? label[end] : EDGE;
+      std::size_t into = 0;
+      if (left != EDGE && left != 0 && (right == left || right == EDGE)) into = left;
+      else if (right != EDGE && right != 0 && left == EDGE) into = right;
+      if (into != 0 && std::all_of(score[into].begin() + static_cast<std::ptrdiff_t>(x),
+                                   score[into].begin() + static_cast<std::ptrdiff_t>(end),
+                                   [](uint64_t v) { return v == 0; }))
+        std::fill(label.begin() + static_cast<std::ptrdiff_t>(x), label.begin() + static_cast<std::ptrdiff_t>(end), into);
+      x = end;
     }
   }
-  // The absorption above only took columns whose identity score is 0; a column with a real change that the
-  // identity still explains best keeps label 0 and stops it.
 
   std::vector<Run> moved;
   for (const Run& r : label_runs(label))

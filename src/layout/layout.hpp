@@ -56,6 +56,7 @@ struct ColumnBand {
 std::vector<ColumnBand> column_bands(const LayoutRecord& record);
 
 struct LayoutOptions {
+  std::size_t strip_gap = 16;       // unchanged columns that part two groups of changed columns searched apart
   std::size_t max_candidates = 4;   // candidate shifts tried at most
   std::size_t max_failed = 4;       // candidate searches that may fail before the analysis stops looking
   std::size_t max_moved = 8;        // moved regions kept at most (the widest)

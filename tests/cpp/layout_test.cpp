@@ -433,3 +433,18 @@ TEST(Layout, SlightlyRedrawnRowsBeyondTheBudgetStillShiftWithoutResidual) {
   EXPECT_EQ(r.verdict, LayoutVerdict::Shifted);
   EXPECT_EQ(column_bands(r), (std::vector<ColumnBand>{inserted(30, 12, s, w), deleted(h, 12, s, w)}));
 }
+
+TEST(Layout, BlankColumnsJoinABandOnlyInsideItOrTowardsTheCanvasEdge) {
+  // Sidebar, a blank gap, the pane with a blank gutter inside, a blank margin to the right edge.
+  const std::size_t w = 120, h = 120;
+  auto blank = std::vector<uint32_t>(h, 0);
+  auto stripes = [&](std::vector<uint32_t> left, std::vector<uint32_t> right) {
+    return page(w, {{0, 30, lines(1000, h)}, {30, 40, blank}, {40, 70, left}, {70, 75, blank}, {75, 110, right},
+                    {110, w, blank}});
+  };
+  const Page a = stripes(lines(5000, h), lines(7000, h));
+  const Page b = stripes(fit(with_banner(lines(5000, h), 20, 8), h), fit(with_banner(lines(7000, h), 20, 8), h));
+  const LayoutRecord r = analyze(pair_of(a, b));
+  EXPECT_EQ(r.verdict, LayoutVerdict::Shifted);
+  EXPECT_EQ(column_bands(r), (std::vector<ColumnBand>{inserted(20, 8, 40, w), deleted(h, 8, 40, w)}));
+}
