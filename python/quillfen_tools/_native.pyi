@@ -1,5 +1,5 @@
 # The native helper module of quillfen_tools (C++).
-from typing import Any
+from typing import Any, Literal
 
 class InternalFault(BaseException): ...
 
@@ -31,7 +31,7 @@ def analyze_layout(
     diff: bool = False,
 ) -> tuple[
     str,
-    tuple[tuple[str, int, int, int, int], ...],
+    tuple[tuple[Literal["inserted", "deleted"], int, int, int, int], ...],
     int,
     tuple[tuple[int, int, int, int, int], ...],
     bytes | None,
