@@ -485,6 +485,7 @@ struct DecompressorDeleter {
 // Inflates the image data into exactly `size` bytes at `out`: a stream that ends early, holds more than the image
 // or is corrupt (its Adler-32 included) is an error.
 Status inflate(const Png& png, uint8_t* out, std::size_t size) {
+  if (png.image_data.empty()) return fail("the image data is empty");
   Bytes joined;
   ByteView stream = png.image_data.front();
   if (png.image_data.size() > 1) {
@@ -530,45 +531,29 @@ Result<RgbaImage> decode_png(ByteView file) {
   RgbaImage image;
   image.width = h.width;
   image.height = h.height;
-  if (!h.interlaced) {
-    // One buffer serves both: the filtered rows are inflated into its tail and each row, once unfiltered into a
-    // scratch row, is expanded to the front. A row's RGBA never reaches the filtered rows not yet read.
-    const std::size_t buffer_size = std::max<std::size_t>(out_size, filtered_size);
-    image.data.resize(buffer_size);
-    uint8_t* filtered = image.data.data() + (buffer_size - filtered_size);
-    if (auto e = inflate(png, filtered, filtered_size)) return *e;
-    const std::size_t n = passes.front().row_bytes;
+  // The image data is inflated before the image is allocated, so a stream that fails leaves no image-sized
+  // allocation behind, and only the part of the buffer it actually filled was ever touched.
+  std::unique_ptr<uint8_t[]> filtered(new uint8_t[filtered_size]);
+  if (auto e = inflate(png, filtered.get(), filtered_size)) return *e;
+  image.data.resize(out_size);
+  std::vector<uint8_t> pass_rgba(h.interlaced ? 4 * std::size_t{h.width} : 0);
+  const uint8_t* raw = filtered.get();
+  for (const Pass& p : passes) {
+    const std::size_t n = p.row_bytes;
     uint8_t* prev = rows.data();
     uint8_t* cur = rows.data() + n;
     std::memset(prev, 0, n);
-    for (std::size_t y = 0; y < h.height; ++y) {
-      const uint8_t* raw = filtered + y * (n + 1);
+    for (std::size_t j = 0; j < p.height; ++j, raw += n + 1) {
       if (raw[0] > PAETH) return fail("invalid row filter type");
       unfilter(raw[0], raw + 1, prev, cur, n);
-      expand(cur, h.width, image.data.data() + y * 4 * std::size_t{h.width});
-      std::swap(prev, cur);
-    }
-    image.data.resize(out_size);
-    if (buffer_size - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit images
-  } else {
-    std::unique_ptr<uint8_t[]> filtered(new uint8_t[filtered_size]);
-    if (auto e = inflate(png, filtered.get(), filtered_size)) return *e;
-    image.data.resize(out_size);
-    std::vector<uint8_t> pass_rgba(4 * std::size_t{h.width});
-    const uint8_t* raw = filtered.get();
-    for (const Pass& p : passes) {
-      const std::size_t n = p.row_bytes;
-      uint8_t* prev = rows.data();
-      uint8_t* cur = rows.data() + n;
-      std::memset(prev, 0, n);
-      for (std::size_t j = 0; j < p.height; ++j, raw += n + 1) {
-        if (raw[0] > PAETH) return fail("invalid row filter type");
-        unfilter(raw[0], raw + 1, prev, cur, n);
+      uint8_t* dst = image.data.data() + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
+      if (p.dx == 1) {
+        expand(cur, p.width, dst);
+      } else {
         expand(cur, p.width, pass_rgba.data());
-        uint8_t* dst = image.data.data() + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
         for (std::size_t i = 0; i < p.width; ++i) std::memcpy(dst + 4 * i * p.dx, &pass_rgba[4 * i], 4);
-        std::swap(prev, cur);
       }
+      std::swap(prev, cur);
     }
   }
   if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
