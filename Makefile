@@ -1,5 +1,5 @@
 # The two set-up commands of the README: `make demo` (the main job on a built-in example) and `make test`.
-.PHONY: demo test bench setup
+.PHONY: demo test bench setup fuzz
 
 setup:
 	scripts/setup.sh
@@ -13,3 +13,8 @@ test:
 bench: setup
 	.venv/bin/python -m pip install -q ".[bench]" --no-build-isolation
 	.venv/bin/python bench/bench.py
+
+# Long fuzz runs: every target for FUZZ_SECONDS each (the corpus grows in build/fuzz/corpus between runs).
+FUZZ_SECONDS ?= 600
+fuzz: setup
+	nice -n 19 scripts/fuzz.sh $(FUZZ_SECONDS)
