@@ -1,5 +1,5 @@
 # The two set-up commands of the README: `make demo` (the main job on a built-in example) and `make test`.
-.PHONY: demo test bench setup fuzz
+.PHONY: demo test bench setup wheel fuzz
 
 setup:
 	scripts/setup.sh
@@ -13,6 +13,10 @@ test:
 bench: setup
 	.venv/bin/python -m pip install -q ".[bench]" --no-build-isolation
 	.venv/bin/python bench/bench.py
+
+# A manylinux wheel in dist/ that carries its native libraries.
+wheel: setup
+	scripts/wheel.sh
 
 # Long fuzz runs: every target for FUZZ_SECONDS each (the corpus grows in build/fuzz/corpus between runs).
 FUZZ_SECONDS ?= 600
