@@ -30,7 +30,7 @@ done
 
 # The fuzz targets for a bounded time each (longer runs: make fuzz FUZZ_SECONDS=...).
 echo "== Fuzzing (bounded)"
-nice scripts/fuzz.sh 15 from_rgba alignment
+nice scripts/fuzz.sh 15
 
 # The manylinux wheel, which a test installs into a clean environment.
 echo "== wheel"
