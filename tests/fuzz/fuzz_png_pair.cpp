@@ -1,4 +1,5 @@
-// The PNG constructor's path: both files decoded as one fork–join, then the common canvas, then a count.
+// The PNG constructor's path: both files decoded as one fork–join (or once, when they are the same bytes), then
+// the common canvas, then a count.
 //
 // The input is one PNG file, used as both images, or two files back to back: the current file starts at the
 // second PNG signature. Seeds of either shape let the fuzzer recombine whole files.
@@ -22,6 +23,10 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
+bool same_image(const qf::RgbaImage& a, const qf::RgbaImage& b) {
+  return a.width == b.width && a.height == b.height && a.data == b.data;
+}
+
 void check_decoded(const qf::RgbaImage& image) {
   check(!qf::check_rgba(image.data.size(), image.width, image.height));
 }
@@ -37,12 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const qf::ByteView current = split == size ? input : input.subspan(split);
 
   auto images = qf::decode_png_pair(baseline, current);
+  // The pair is the two files decoded on their own, the baseline's error first.
+  auto alone_b = qf::decode_png(baseline);
+  auto alone_c = qf::decode_png(current);
   if (!images) {
-    check(images.error().kind == qf::ErrorKind::DecodePng);
-    check(images.error().message.rfind("failed to decode PNG: ", 0) == 0);
+    const qf::CompareError& e = images.error();
+    check(e.kind == qf::ErrorKind::DecodePng && e.message.rfind("failed to decode PNG: ", 0) == 0);
+    check(!alone_b ? e.message == alone_b.error().message : !alone_c && e.message == alone_c.error().message);
     return 0;
   }
   auto& [b, c] = *images;
+  check(alone_b && alone_c && same_image(b, *alone_b) && same_image(c, *alone_c));
   check_decoded(b);
   check_decoded(c);
   auto pair = qf::make_image_pair(std::move(b.data), b.width, b.height, std::move(c.data), c.width, c.height);
