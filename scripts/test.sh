@@ -19,7 +19,7 @@ for variant in plain sanitize; do
 done
 
 echo "== Python tests"
-.venv/bin/python -m pytest -q tests/python
+.venv/bin/python -m pytest -q tests/python tests/tools
 
 # The Python suite once more against a module built with AddressSanitizer and UndefinedBehaviorSanitizer, so the
 # bindings and every path the surface reaches are checked too. The sanitizer runtimes are preloaded into the
