@@ -122,6 +122,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="copy the current image over the baseline of every pair that does not pass, add new ones")
     d.add_argument("--fail-on-new", action="store_true", help="a file only in CURRENT_DIR fails the run")
     d.add_argument("--fail-on-missing", action="store_true", help="a file only in BASELINE_DIR fails the run")
+    d.add_argument("--thumbnails", type=_positive, default=None, metavar="WIDTH",
+                   help="put WebP thumbnails this wide in the report instead of copies of the images "
+                        "(a smaller report, slower to make)")
 
     m = sub.add_parser("demo", help="run on a generated example and write its report",
                        description="Generate a folder of screenshot pairs, compare it and write the report.")
@@ -297,7 +300,8 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     try:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
                        update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
-                       jobs=args.jobs, on_result=on_result, **_compare_options(args))
+                       jobs=args.jobs, on_result=on_result, thumbnail_width=args.thumbnails,
+                       **_compare_options(args))
     except (ValueError, TypeError) as e:
         progress.close()
         raise UsageError(str(e)) from None

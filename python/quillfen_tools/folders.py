@@ -25,10 +25,8 @@ import quillfen
 from .api import compare_many
 from .report import STATUSES, ReportWriter
 
-__all__ = ["Entry", "FolderError", "pair_folders", "run_dirs", "DirsRun", "THUMBNAIL_WIDTH"]
+__all__ = ["Entry", "FolderError", "pair_folders", "run_dirs", "DirsRun"]
 
-#: Width of the baseline and current thumbnails in the report (lossless WebP, never scaled up).
-THUMBNAIL_WIDTH = 480
 
 
 class FolderError(ValueError):
@@ -103,8 +101,9 @@ def _png_size(data: bytes) -> tuple[int, int]:
 
 
 def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[dict, bytes | None]:
-    """The record of a file found on one side only, with its thumbnail; "error" when it cannot be read or
-    decoded (checked always, so the status is the same with or without a report)."""
+    """The record of a file found on one side only, with its image for the report (the file itself, or its
+    thumbnail when `thumbnail_width` is set); "error" when it cannot be read or decoded (checked always, so the
+    status is the same with or without a report)."""
     side = "current" if entry.baseline is None else "baseline"
     path = entry.current if side == "current" else entry.baseline
     assert path is not None
@@ -125,7 +124,7 @@ def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple
     size = _png_size(data)
     record.update(width=size[0], height=size[1])
     record[f"{side}_size"] = list(size)
-    return record, thumb if thumbnail_width else None
+    return record, thumb if thumbnail_width else data
 
 
 def _unusable(entry: Entry) -> str | None:
@@ -154,6 +153,13 @@ def _read_file(path: str) -> bytes:
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
             raise OSError(0, "not a regular file", path)
         return f.read()
+
+
+def _file_or_none(path: str | None) -> bytes | None:
+    try:
+        return _read_file(path) if path is not None else None
+    except OSError:
+        return None
 
 
 def _decodes(path: str) -> bool:
@@ -245,13 +251,15 @@ def run_dirs(
     jobs: int | None = None,
     client: Any = None,
     on_result: Callable[[DirsRun, dict], None] | None = None,
-    thumbnail_width: int = THUMBNAIL_WIDTH,
+    thumbnail_width: int | None = None,
     **options: Any,
 ) -> DirsRun:
     """Compares every entry (pairs through `compare_many`, one-sided files here), in name order.
 
-    `options` are the tolerance options of `compare`. With `report_dir`, diff images and thumbnails are made and
-    the report is written there, also when Ctrl-C stops the run (with the pairs done by then). With `update`, the
+    `options` are the tolerance options of `compare`. With `report_dir`, diff images are made and the report is
+    written there, also when Ctrl-C stops the run (with the pairs done by then); it holds copies of the images
+    (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
+    when that is given (a smaller report, at the cost of making them). With `update`, the
     current file is copied over the baseline of every pair that did not pass (when the current file decodes) and
     new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone). `on_result` is called with
     every record as it is done.
@@ -265,7 +273,7 @@ def run_dirs(
     pairs = ((e.name, e.baseline, e.current) for i, e in enumerate(entries)
              if e.baseline is not None and e.current is not None and i not in unusable)
     results = compare_many(pairs, jobs=jobs, client=client, diff=with_report,
-                           thumbnails=thumbnail_width if with_report else None, **options)
+                           thumbnails=thumbnail_width if with_report and thumbnail_width else None, **options)
     writer = ReportWriter(report_dir, meta=report_meta) if with_report else None
     try:
         for i, entry in enumerate(entries):
@@ -276,12 +284,15 @@ def run_dirs(
                 result = next(results)
                 record = result.to_dict()
                 record["diff"] = None
-                images = {"diff_png": result.diff_png, "baseline_thumbnail": result.baseline_thumbnail,
-                          "current_thumbnail": result.current_thumbnail}
+                images = {"diff_png": result.diff_png, "baseline_image": result.baseline_thumbnail,
+                          "current_image": result.current_thumbnail}
+                if with_report and not thumbnail_width and result.status != "error":
+                    images["baseline_image"] = _file_or_none(entry.baseline)
+                    images["current_image"] = _file_or_none(entry.current)
             else:
                 one_passes = not (fail_on_new if entry.baseline is None else fail_on_missing)
                 record, thumb = _one_sided(entry, thumbnail_width if with_report else None, one_passes)
-                key = "current_thumbnail" if entry.baseline is None else "baseline_thumbnail"
+                key = "current_image" if entry.baseline is None else "baseline_image"
                 images = {key: thumb}
 
             updated = False

@@ -141,6 +141,13 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     assert (suite.get("failures"), suite.get("errors"), suite.get("skipped")) == ("3", "1", "2")
     assert "pixels differ" in cases[("quillfen.ui", "changed.png")].find("failure").get("message")
 
+    # The report holds copies of the images (one for a pair whose files are the same), or WebP thumbnails.
+    images = sorted(p.name for p in (report / "images").iterdir())
+    assert [n for n in images if "same" in n] == ["00003-same.baseline.png", "00003-same.diff.png"]
+    assert run(capsys, "dirs", base, cur, "--out", tmp_path / "thumbs", "--thumbnails", 40)[0] == 2
+    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if ".diff." not in p.name}
+    assert kinds == {".webp"}
+
 
 def test_dirs_exit_codes_and_flags(capsys, tmp_path):
     page = screen(1)

@@ -5,9 +5,10 @@
             report.add(result)          # images are written now, the record kept on disk
     # report/index.html, report/report.json, report/images/...
 
-Records are result objects (their image bytes are taken from them) or plain mappings with the keys of
-``Result.to_dict()``; any ``status`` string is accepted ("new" and "missing" too), and ``name`` may be any text
-(a relative path, a test id). Memory does not grow with the number of pairs: each pair's images go to files as it
+Records are result objects (their diff image and thumbnails are taken from them) or plain mappings with the
+keys of ``Result.to_dict()``; any ``status`` string is accepted ("new" and "missing" too), and ``name`` may be
+any text (a relative path, a test id). The baseline and current images may be thumbnails or the images
+themselves (PNG, WebP or JPEG bytes); the page places them on the pair's canvas whatever their resolution. Memory does not grow with the number of pairs: each pair's images go to files as it
 is added and its record is appended to a scratch file that ``close()`` turns into the final files.
 """
 from __future__ import annotations
@@ -54,22 +55,31 @@ def _image_kind(data: bytes) -> str:
     return "bin"
 
 
+_IMAGE_KEYS = {"diff_png": "diff_png", "baseline_image": "baseline_thumbnail",
+               "current_image": "current_thumbnail"}
+
+
 def _as_record(item: Any) -> tuple[dict, dict[str, bytes | None]]:
-    """(record dict, images) of a result object or a mapping."""
+    """(record dict, images) of a result object or a mapping; a mapping may carry image bytes under the names
+    of a result object (diff_png, baseline_thumbnail, current_thumbnail) or as baseline_image / current_image.
+    A baseline thumbnail of a result spans the whole canvas (padding included): images["baseline_canvas"] says
+    so."""
     if isinstance(item, Mapping):
         record = dict(item)
-        images = {k: record.pop(k, None) for k in ("diff_png", "baseline_thumbnail", "current_thumbnail")}
-        # A mapping may carry image bytes under the same names as a result object.
-        for k, v in list(images.items()):
-            if v is not None and not isinstance(v, (bytes, bytearray, memoryview)):
-                record[k] = v
-                images[k] = None
+        images: dict[str, Any] = {}
+        for key, alias in _IMAGE_KEYS.items():
+            value = record.pop(key, None)
+            other = record.pop(alias, None)
+            images[key] = value if value is not None else other
+            if key == "baseline_image":
+                images["baseline_canvas"] = value is None and other is not None
         return record, images
     to_dict = getattr(item, "to_dict", None)
     if to_dict is None:
         raise TypeError(f"a report record must be a result or a mapping, not {type(item).__name__}")
     record = dict(to_dict())
-    images = {k: getattr(item, k, None) for k in ("diff_png", "baseline_thumbnail", "current_thumbnail")}
+    images = {key: getattr(item, alias, None) for key, alias in _IMAGE_KEYS.items()}
+    images["baseline_canvas"] = images["baseline_image"] is not None
     return record, images
 
 
@@ -126,8 +136,8 @@ class ReportWriter:
             f.write(data)
         return rel
 
-    def add(self, item: Any, *, diff_png: bytes | None = None, baseline_thumbnail: bytes | None = None,
-            current_thumbnail: bytes | None = None, **extra: Any) -> dict:
+    def add(self, item: Any, *, diff_png: bytes | None = None, baseline_image: bytes | None = None,
+            current_image: bytes | None = None, **extra: Any) -> dict:
         """Adds one pair; writes its images now. Returns the pair as report.json will hold it.
 
         Image bytes given as arguments take the place of the record's own. ``extra`` keys (such as
@@ -136,12 +146,12 @@ class ReportWriter:
         if self._closed:
             raise ValueError("the report is already closed")
         record, images = _as_record(item)
-        if diff_png is not None:
-            images["diff_png"] = diff_png
-        if baseline_thumbnail is not None:
-            images["baseline_thumbnail"] = baseline_thumbnail
-        if current_thumbnail is not None:
-            images["current_thumbnail"] = current_thumbnail
+        for key, value in (("diff_png", diff_png), ("baseline_image", baseline_image),
+                           ("current_image", current_image)):
+            if value is not None:
+                images[key] = value
+                if key == "baseline_image":
+                    images["baseline_canvas"] = False
         name = record.get("name")
         record["name"] = name = str(name) if name is not None else f"pair {self.count + 1}"
         status = str(record.get("status") or "error")
@@ -151,8 +161,13 @@ class ReportWriter:
         if diff_path is not None or "diff" not in record:
             record["diff"] = diff_path
         page = _json_record(record)
-        page["baseline_thumbnail"] = self._write_image(stem, "baseline", images["baseline_thumbnail"])
-        page["current_thumbnail"] = self._write_image(stem, "current", images["current_thumbnail"])
+        base, cur = images["baseline_image"], images["current_image"]
+        page["baseline_image"] = self._write_image(stem, "baseline", base)
+        # The same bytes on both sides (an unchanged pair, mostly) are written once.
+        same = base is not None and cur is not None and (base is cur or bytes(base) == bytes(cur))
+        page["current_image"] = page["baseline_image"] if same else self._write_image(stem, "current", cur)
+        if images.get("baseline_canvas") and page["baseline_image"]:
+            page["baseline_covers_canvas"] = True
         page.update(extra)
         self._scratch.write(json.dumps(page, separators=(",", ":"), allow_nan=False) + "\n")
         self.count += 1

@@ -267,7 +267,7 @@
     return el("div", { className: "layer" + (extraClass ? " " + extraClass : "") }, [clip]);
   }
 
-  function canvasSize(canvas) { return [canvas.w, canvas.h]; }
+  function baselineCovers(p, canvas) { return p.baseline_covers_canvas ? [canvas.w, canvas.h] : null; }
 
   function overlay(p, canvas) {
     var root = svg("svg", { "class": "overlay", viewBox: "0 0 " + canvas.w + " " + canvas.h, preserveAspectRatio: "none" });
@@ -317,8 +317,8 @@
 
   function availableModes(p) {
     return {
-      side: !!(p.baseline_thumbnail || p.current_thumbnail),
-      slider: !!(p.baseline_thumbnail && p.current_thumbnail),
+      side: !!(p.baseline_image || p.current_image),
+      slider: !!(p.baseline_image && p.current_image),
       diff: !!p.diff
     };
   }
@@ -400,11 +400,11 @@
   }
 
   function renderSide(p, canvas, stage) {
-    var base = p.baseline_thumbnail
-      ? [placedImage(p.baseline_thumbnail, p.baseline_size, canvas, "baseline", null, canvasSize(canvas))]
+    var base = p.baseline_image
+      ? [placedImage(p.baseline_image, p.baseline_size, canvas, "baseline", null, baselineCovers(p, canvas))]
       : [absent("no baseline")];
-    var cur = p.current_thumbnail
-      ? [placedImage(p.current_thumbnail, p.current_size, canvas, "current"), overlay(p, canvas)]
+    var cur = p.current_image
+      ? [placedImage(p.current_image, p.current_size, canvas, "current"), overlay(p, canvas)]
       : [absent("no current image")];
     stage.appendChild(panel("Baseline", fmtSize(p.baseline_size), frame(canvas, base)));
     stage.appendChild(panel("Current", fmtSize(p.current_size), frame(canvas, cur)));
@@ -412,11 +412,11 @@
 
   function renderSlider(p, canvas, stage) {
     stage.classList.add("single", "slider");
-    // Never wider than the canvas, and the thumbnails are small: a wide slider would only show blur.
+    // Never wider than the canvas: a wide slider would only show blur.
     stage.style.maxWidth = Math.min(canvas.w, 820) + "px";
-    var top = placedImage(p.current_thumbnail, p.current_size, canvas, "current", "top-image");
+    var top = placedImage(p.current_image, p.current_size, canvas, "current", "top-image");
     var f = frame(canvas, [
-      placedImage(p.baseline_thumbnail, p.baseline_size, canvas, "baseline", null, canvasSize(canvas)),
+      placedImage(p.baseline_image, p.baseline_size, canvas, "baseline", null, baselineCovers(p, canvas)),
       top,
       overlay(p, canvas),
       el("div", { className: "handle" }),
@@ -460,9 +460,6 @@
     if (clusters(p).length && mode !== null) item("l-cluster", "cluster of changes");
     bands(p).some(function (b) { return b.kind !== "deleted"; }) && item("l-inserted", "inserted rows");
     bands(p).some(function (b) { return b.kind === "deleted"; }) && item("l-deleted", "rows deleted here");
-    if (mode === "side" || mode === "slider") {
-      legend.appendChild(el("span", { text: "Baseline and current are thumbnails; the diff image is full size." }));
-    }
   }
 
   function setMode(mode) {
