@@ -12,8 +12,8 @@
   var data = window.QUILLFEN_REPORT || { pairs: [], summary: {} };
   var pairs = Array.isArray(data.pairs) ? data.pairs : [];
 
-  // The order of the list: what needs a look first.
-  var STATUS_ORDER = ["error", "changed", "size-changed", "new", "missing", "shifted", "unchanged"];
+  // The order of the list: pairs that did not pass first, changed ones before the rest.
+  var STATUS_ORDER = ["changed", "size-changed", "shifted", "error", "new", "missing", "unchanged"];
   var STATUS_LABEL = {
     "error": "Error", "changed": "Changed", "size-changed": "Size changed", "new": "New",
     "missing": "Missing", "shifted": "Shifted", "unchanged": "Unchanged"
@@ -166,8 +166,8 @@
 
   var order = pairs.map(function (_, i) { return i; }).sort(function (a, b) {
     var pa = pairs[a], pb = pairs[b];
-    return rank(pa.status) - rank(pb.status) ||
-      (pa.passed === false ? 0 : 1) - (pb.passed === false ? 0 : 1) ||
+    return (pa.passed === false ? 0 : 1) - (pb.passed === false ? 0 : 1) ||
+      rank(pa.status) - rank(pb.status) ||
       String(pa.name).localeCompare(String(pb.name));
   });
 
@@ -371,6 +371,10 @@
     if (mode === "side") renderSide(p, canvas, stage);
     else if (mode === "slider") renderSlider(p, canvas, stage);
     else if (mode === "diff") renderDiff(p, canvas, stage);
+    // Small images shown much larger than they are: sharp pixels rather than blur.
+    Array.prototype.forEach.call(stage.querySelectorAll(".frame"), function (f) {
+      f.classList.toggle("upscaled", f.clientWidth >= 2 * canvas.w);
+    });
     renderLegend(p, mode);
   }
 
