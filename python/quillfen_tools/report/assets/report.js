@@ -121,6 +121,9 @@
     var bar = $("summary");
     var search = bar.querySelector(".search");
     $("count-all").textContent = fmtInt(pairs.length);
+    var failing = pairs.filter(function (p) { return p.passed === false; }).length;
+    $("count-failing").textContent = fmtInt(failing);
+    $("chip-failing").classList.toggle("zero", failing === 0);
     statuses.forEach(function (s) {
       var count = summary[s] !== undefined ? summary[s] : pairs.filter(function (p) { return p.status === s; }).length;
       if (!count && !KNOWN[s]) return;
@@ -197,7 +200,7 @@
 
   function matches(p) {
     var any = Object.keys(state.statuses).length > 0;
-    if (any && !state.statuses[p.status]) return false;
+    if (any && !state.statuses[p.status] && !(state.statuses.failing && p.passed === false)) return false;
     return !state.query || String(p.name).toLowerCase().indexOf(state.query) >= 0;
   }
 
