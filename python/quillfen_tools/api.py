@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import importlib
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -17,7 +18,7 @@ import quillfen
 
 from . import _native
 from .inputs import Image, ImageSource, InputError, decoded, describe, load
-from .results import Box, Result, Shift, ShiftBand
+from .results import Box, Result, Shift, ShiftBand, Status
 
 __all__ = ["compare", "compare_many", "set_threads", "Ignore"]
 
@@ -59,7 +60,7 @@ def _unit(value: object, name: str) -> float:
 def _count(value: object, name: str, positive: bool = False) -> int:
     if isinstance(value, bool) or not hasattr(value, "__index__"):
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    v = int(value)  # type: ignore[call-overload]
+    v = int(value)
     if v < (1 if positive else 0):
         raise ValueError(f"{name} must be {'> 0' if positive else '>= 0'}, got {v}")
     return v
@@ -187,8 +188,9 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     within = diff_pixels <= opts.max_diff_pixels and (opts.max_diff_ratio is None or ratio <= opts.max_diff_ratio)
     same_size = baseline_size == current_size
 
-    alignment = None
-    shift = None
+    alignment: quillfen.RowAlignment | None = None
+    shift: Shift | None = None
+    status: Status
     if diff_pixels == 0 and same_size:
         status = "unchanged"
     else:
@@ -206,6 +208,7 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         status
     ]
     if shift is not None:
+        assert alignment is not None
         ssim = c.aligned_ssim(alignment)
     else:
         ssim = c.ssim()
@@ -220,6 +223,7 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     diff_png = None
     if opts.diff:
         if shift is not None:
+            assert alignment is not None
             diff_png = c.aligned_diff_image(alignment, threshold=opts.threshold, include_aa=opts.include_aa)
         else:
             diff_png = c.diff_image(threshold=opts.threshold, include_aa=opts.include_aa)
@@ -293,12 +297,6 @@ def compare(
     return _compare(name, baseline, current, opts)
 
 
-def _pair_label(name: str | None, index: int, baseline: object, current: object) -> str:
-    if name is not None:
-        return repr(name)
-    return f"pair {index}"
-
-
 def _one(index: int, item: object, opts: _Options) -> Result:
     """One element of compare_many: a result, an "error" result when anything about the pair fails."""
     name: str | None = None
@@ -321,7 +319,8 @@ def _one(index: int, item: object, opts: _Options) -> Result:
         elif message.startswith(f"pair {index}:"):
             text = message
         else:
-            text = f"{_pair_label(name, index, None, None)}: {message}"
+            label = repr(name) if name is not None else f"pair {index}"
+            text = f"{label}: {message}"
         return Result(name=name, status="error", passed=False, error=text)
 
 
@@ -434,9 +433,9 @@ def compare_many(
     else:
         jobs = _count(jobs, "jobs", positive=True)
     if client is not None:
-        from . import distributed
-
-        return distributed.compare_many(
+        # Spread over a Dask cluster: the pairs go to its workers, each of which runs compare().
+        distributed: Any = importlib.import_module(".distributed", __package__)
+        return distributed.compare_many(  # type: ignore[no-any-return]
             client, pairs, dict(
                 threshold=threshold, include_aa=include_aa, max_diff_pixels=max_diff_pixels,
                 max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, diff=diff,

@@ -111,7 +111,8 @@ def load(source: ImageSource, side: str = "image") -> Image:
             return Image(label=label, png=bytes(source))
         pil = _pil_image_type()
         if pil is not None and isinstance(source, pil):
-            im = source if source.mode == "RGBA" else source.convert("RGBA")
+            pil_image: Any = source
+            im = pil_image if pil_image.mode == "RGBA" else pil_image.convert("RGBA")
             width, height = im.size
             return Image(label=label, rgba=im.tobytes(), width=width, height=height)
         read = getattr(source, "read", None)

@@ -158,3 +158,34 @@ def test_set_threads_caps_the_engines_pool():
     assert threads_used("") >= 1  # pool workers run beside the caller by default
     assert threads_used("qt.set_threads(1)") == 0
     assert threads_used("qt.set_threads(1); qt.set_threads(None)") >= 1
+
+
+def test_progress_bar_only_on_a_terminal():
+    pytest.importorskip("rich")
+    import pty
+
+    code = """
+    import numpy as np, quillfen_tools as qt
+    a = np.zeros((20, 30, 4), np.uint8)
+    print(sum(1 for r in qt.compare_many([(a, a)] * 40, progress=True)))
+    """
+    # To a pipe: no bar, nothing on stderr.
+    out, err = run_python(code).communicate(timeout=60)
+    assert (out.strip(), err) == ("40", "")
+    # To a terminal: the bar counts up to the total.
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=follower,
+                            text=True)
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert proc.wait(timeout=60) == 0
+    os.close(leader)
+    assert b"40/40" in seen
