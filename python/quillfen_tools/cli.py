@@ -68,7 +68,7 @@ def _rectangle(text: str) -> tuple[int, int, int, int]:
         values = ()
     if len(values) != 4 or min(values) < 0:
         raise argparse.ArgumentTypeError(f"expected X,Y,W,H as four whole numbers of at least 0, got {text!r}")
-    return values  # type: ignore[return-value]
+    return values[0], values[1], values[2], values[3]
 
 
 def _tolerance_options() -> argparse.ArgumentParser:
@@ -144,7 +144,7 @@ def _fmt_pct(ratio: float) -> str:
     return f"{pct:.2f} %"
 
 
-def _line(record: dict) -> str:
+def _line(record: dict[str, Any]) -> str:
     """A short account of one pair for the terminal."""
     status = record["status"]
     if status == "error":
@@ -168,7 +168,7 @@ def _line(record: dict) -> str:
     return text
 
 
-def _verdict(record: dict) -> str:
+def _verdict(record: dict[str, Any]) -> str:
     return "passed" if record.get("passed") else "FAILED"
 
 
@@ -190,7 +190,7 @@ class _Progress:
         return (f"\r  [{'#' * filled}{'.' * (cols - filled)}] {done:>{self.width}}/{self.total}"
                 f"  {self.failing} not passing  {elapsed:5.1f}s ")
 
-    def update(self, done: int, record: dict, counts_as_passed: bool) -> None:
+    def update(self, done: int, record: dict[str, Any], counts_as_passed: bool) -> None:
         if not counts_as_passed:
             self.failing += 1
         if not self.tty:
@@ -276,7 +276,7 @@ def cmd_compare(args: argparse.Namespace) -> int:
 
 
 def cmd_dirs(args: argparse.Namespace) -> int:
-    from .folders import FolderError, pair_folders, run_dirs
+    from .folders import DirsRun, FolderError, pair_folders, run_dirs
     from .junit import write_junit
 
     out = sys.stderr if args.json else sys.stdout
@@ -291,7 +291,7 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     tty = sys.stderr.isatty()
     progress = _Progress(len(entries), out, tty)
 
-    def on_result(run, record):
+    def on_result(run: DirsRun, record: dict[str, Any]) -> None:
         counts_as_passed = bool(record["passed"]) or record["name"] in run.updated[-1:]
         progress.update(run.done, record, counts_as_passed)
 

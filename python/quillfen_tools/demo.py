@@ -22,6 +22,8 @@ from pathlib import Path
 
 __all__ = ["run_demo", "make_demo_folders", "png_bytes"]
 
+RGB = tuple[int, int, int]
+
 WIDTH = 720
 PAGE = (248, 249, 251)
 INK = (36, 41, 47)
@@ -37,11 +39,11 @@ MARKER = ".quillfen-demo"
 class Canvas:
     """An 8-bit RGBA picture in a bytearray with the few drawing operations a page needs."""
 
-    def __init__(self, width: int, height: int, colour=PAGE):
+    def __init__(self, width: int, height: int, colour: RGB = PAGE) -> None:
         self.width, self.height = width, height
         self.pixels = bytearray(bytes((*colour, 255)) * (width * height))
 
-    def rect(self, x: int, y: int, w: int, h: int, colour) -> None:
+    def rect(self, x: int, y: int, w: int, h: int, colour: RGB) -> None:
         x0, y0 = max(x, 0), max(y, 0)
         x1, y1 = min(x + w, self.width), min(y + h, self.height)
         if x1 <= x0 or y1 <= y0:
@@ -51,11 +53,11 @@ class Canvas:
             start = 4 * (yy * self.width + x0)
             self.pixels[start:start + len(row)] = row
 
-    def text(self, x: int, y: int, width: int, rng: random.Random, colour=INK, size: int = 10,
-             background=PAGE) -> None:
+    def text(self, x: int, y: int, width: int, rng: random.Random, colour: RGB = INK, size: int = 10,
+             background: RGB = PAGE) -> None:
         """A line of glyph-like blocks whose outer columns are blended with the background, as anti-aliased
         text is, filling about `width` pixels."""
-        soft = tuple((c + b) // 2 for c, b in zip(colour, background))
+        soft = ((colour[0] + background[0]) // 2, (colour[1] + background[1]) // 2, (colour[2] + background[2]) // 2)
         end = x + width
         while x < end - 12:
             for _ in range(rng.randint(2, 8)):
@@ -97,7 +99,7 @@ def png_bytes(canvas: Canvas) -> bytes:
             + chunk(b"IEND", b""))
 
 
-def page(seed: int, *, banner: bool = False, price_seed: int | None = None, pay_colour=ACCENT,
+def page(seed: int, *, banner: bool = False, price_seed: int | None = None, pay_colour: RGB = ACCENT,
          cards: int = 3) -> Canvas:
     """One full-page screenshot. `banner` inserts a notice under the header (everything below moves down);
     `price_seed` and `pay_colour` change the order summary of a checkout page."""
@@ -158,7 +160,7 @@ def page(seed: int, *, banner: bool = False, price_seed: int | None = None, pay_
     return c
 
 
-def make_demo_folders(root: str | os.PathLike) -> tuple[Path, Path]:
+def make_demo_folders(root: str | os.PathLike[str]) -> tuple[Path, Path]:
     """Writes root/baseline and root/current with the six cases; returns the two folders."""
     root = Path(root)
     base, cur = root / "baseline", root / "current"
@@ -183,7 +185,7 @@ def make_demo_folders(root: str | os.PathLike) -> tuple[Path, Path]:
     return base, cur
 
 
-def run_demo(folder: str | os.PathLike) -> int:
+def run_demo(folder: str | os.PathLike[str]) -> int:
     """Generates the example in `folder`, compares it and writes the report; prints where to open it."""
     from .cli import PROG, main
 

@@ -42,7 +42,7 @@ class Entry:
     current: str | None
 
 
-def _check_folder(path: str | os.PathLike, role: str) -> Path:
+def _check_folder(path: str | os.PathLike[str], role: str) -> Path:
     p = Path(path)
     try:
         st = os.stat(p)
@@ -75,8 +75,8 @@ def _png_files(root: Path, skip: Sequence[Path]) -> dict[str, str]:
     return found
 
 
-def pair_folders(baseline_dir: str | os.PathLike, current_dir: str | os.PathLike, *,
-                 skip: Sequence[str | os.PathLike] = ()) -> list[Entry]:
+def pair_folders(baseline_dir: str | os.PathLike[str], current_dir: str | os.PathLike[str], *,
+                 skip: Sequence[str | os.PathLike[str]] = ()) -> list[Entry]:
     """Pairs the *.png files of two folders by relative path, sorted by name.
 
     Raises FolderError when either is not a readable folder, both are the same folder, or neither holds a PNG
@@ -100,7 +100,7 @@ def _png_size(data: bytes) -> tuple[int, int]:
     return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
 
 
-def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[dict, bytes | None]:
+def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[dict[str, Any], bytes | None]:
     """The record of a file found on one side only, with its image for the report (the file itself, or its
     thumbnail when `thumbnail_width` is set); "error" when it cannot be read or decoded (checked always, so the
     status is the same with or without a report)."""
@@ -141,7 +141,7 @@ def _unusable(entry: Entry) -> str | None:
     return None
 
 
-def _error_record(name: str, message: str) -> dict:
+def _error_record(name: str, message: str) -> dict[str, Any]:
     return {"name": name, "status": "error", "passed": False, "diff_pixels": 0, "diff_ratio": 0.0, "ssim": None,
             "width": 0, "height": 0, "baseline_size": None, "current_size": None, "clusters": [], "shift": None,
             "error": message, "diff": None}
@@ -192,10 +192,10 @@ class _Spool:
     def __init__(self) -> None:
         self.file: IO[str] = tempfile.TemporaryFile("w+", encoding="utf-8")
 
-    def add(self, record: dict) -> None:
+    def add(self, record: dict[str, Any]) -> None:
         self.file.write(json.dumps(record, allow_nan=False) + "\n")
 
-    def __iter__(self) -> Iterator[dict]:
+    def __iter__(self) -> Iterator[dict[str, Any]]:
         self.file.flush()
         self.file.seek(0)
         for line in self.file:
@@ -242,15 +242,15 @@ class DirsRun:
 def run_dirs(
     entries: Sequence[Entry],
     *,
-    baseline_dir: str | os.PathLike | None = None,
-    report_dir: str | os.PathLike | None = None,
-    report_meta: dict | None = None,
+    baseline_dir: str | os.PathLike[str] | None = None,
+    report_dir: str | os.PathLike[str] | None = None,
+    report_meta: dict[str, Any] | None = None,
     update: bool = False,
     fail_on_new: bool = False,
     fail_on_missing: bool = False,
     jobs: int | None = None,
     client: Any = None,
-    on_result: Callable[[DirsRun, dict], None] | None = None,
+    on_result: Callable[[DirsRun, dict[str, Any]], None] | None = None,
     thumbnail_width: int | None = None,
     **options: Any,
 ) -> DirsRun:
@@ -274,7 +274,7 @@ def run_dirs(
              if e.baseline is not None and e.current is not None and i not in unusable)
     results = compare_many(pairs, jobs=jobs, client=client, diff=with_report,
                            thumbnails=thumbnail_width if with_report and thumbnail_width else None, **options)
-    writer = ReportWriter(report_dir, meta=report_meta) if with_report else None
+    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
@@ -321,7 +321,7 @@ def run_dirs(
     return run
 
 
-def _update(run: DirsRun, entry: Entry, record: dict, baseline_dir: str | os.PathLike | None) -> bool:
+def _update(run: DirsRun, entry: Entry, record: dict[str, Any], baseline_dir: str | os.PathLike[str] | None) -> bool:
     """Copies the current file over the baseline (or into the baseline folder for a new file). A current file
     that does not decode is never copied."""
     assert entry.current is not None

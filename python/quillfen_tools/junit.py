@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
+from typing import Any
 from xml.sax.saxutils import escape, quoteattr
 
 __all__ = ["write_junit", "describe"]
@@ -16,7 +17,7 @@ def _pct(ratio: float) -> str:
     return f"{100 * ratio:.3g} %"
 
 
-def describe(record: dict) -> str:
+def describe(record: dict[str, Any]) -> str:
     """One line about a pair: its status and the figures that matter for it."""
     status = record.get("status")
     if status == "error":
@@ -49,7 +50,7 @@ def _xml_text(text: str) -> str:
     return "".join(ch if ch in "\t\n\r" or ord(ch) >= 0x20 and ch not in "\ufffe\uffff" else "\ufffd" for ch in text)
 
 
-def write_junit(path: str | os.PathLike, records: Iterable[dict], *, suite: str = "quillfen",
+def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]], *, suite: str = "quillfen",
                 time_seconds: float | None = None) -> None:
     """Writes the JUnit XML file of `records` (dicts in the form of report.json). Streams: two passes over a
     re-iterable `records`, one for the counts and one for the cases."""
@@ -88,7 +89,7 @@ def write_junit(path: str | os.PathLike, records: Iterable[dict], *, suite: str 
         f.write("  </testsuite>\n</testsuites>\n")
 
 
-def _kind(record: dict) -> str | None:
+def _kind(record: dict[str, Any]) -> str | None:
     status = record.get("status")
     if status == "error":
         return "error"

@@ -18,7 +18,7 @@ import json
 import os
 import re
 import shutil
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -59,8 +59,8 @@ _IMAGE_KEYS = {"diff_png": "diff_png", "baseline_image": "baseline_thumbnail",
                "current_image": "current_thumbnail"}
 
 
-def _as_record(item: Any) -> tuple[dict, dict[str, bytes | None]]:
-    """(record dict, images) of a result object or a mapping; a mapping may carry image bytes under the names
+def _as_record(item: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+    """(record dict[str, Any], images) of a result object or a mapping; a mapping may carry image bytes under the names
     of a result object (diff_png, baseline_thumbnail, current_thumbnail) or as baseline_image / current_image.
     A baseline thumbnail of a result spans the whole canvas (padding included): images["baseline_canvas"] says
     so."""
@@ -83,7 +83,7 @@ def _as_record(item: Any) -> tuple[dict, dict[str, bytes | None]]:
     return record, images
 
 
-def _json_record(record: dict) -> dict:
+def _json_record(record: dict[str, Any]) -> dict[str, Any]:
     """The pair as report.json gives it: the documented keys, in order, with JSON-ready values."""
     out = {}
     for key in RECORD_KEYS:
@@ -102,7 +102,7 @@ class ReportWriter:
     ``meta`` may hold ``baseline_dir``, ``current_dir`` and any other JSON-ready facts shown in the page header.
     """
 
-    def __init__(self, out_dir: str | os.PathLike, *, title: str = "quillfen report",
+    def __init__(self, out_dir: str | os.PathLike[str], *, title: str = "quillfen report",
                  meta: Mapping[str, Any] | None = None):
         self.out_dir = Path(out_dir)
         if self.out_dir.exists() and not self.out_dir.is_dir():
@@ -124,7 +124,7 @@ class ReportWriter:
     def __enter__(self) -> "ReportWriter":
         return self
 
-    def __exit__(self, exc_type, exc, tb) -> None:
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: Any) -> None:
         if not self._closed:
             self.close(interrupted=exc_type is not None and issubclass(exc_type, KeyboardInterrupt))
 
@@ -137,7 +137,7 @@ class ReportWriter:
         return rel
 
     def add(self, item: Any, *, diff_png: bytes | None = None, baseline_image: bytes | None = None,
-            current_image: bytes | None = None, **extra: Any) -> dict:
+            current_image: bytes | None = None, **extra: Any) -> dict[str, Any]:
         """Adds one pair; writes its images now. Returns the pair as report.json will hold it.
 
         Image bytes given as arguments take the place of the record's own. ``extra`` keys (such as
@@ -174,7 +174,7 @@ class ReportWriter:
         self.summary[status] = self.summary.get(status, 0) + 1
         return _json_record(record)
 
-    def _records(self):
+    def _records(self) -> Iterator[dict[str, Any]]:
         with open(self.out_dir / _SCRATCH, encoding="utf-8") as f:
             for line in f:
                 if line.strip():
@@ -215,7 +215,7 @@ def _script_safe(text: str) -> str:
     return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029").replace("</", "<\\/")
 
 
-def write_report(out_dir: str | os.PathLike, records: Iterable[Any], *, title: str = "quillfen report",
+def write_report(out_dir: str | os.PathLike[str], records: Iterable[Any], *, title: str = "quillfen report",
                  meta: Mapping[str, Any] | None = None) -> Path:
     """Writes a whole report from an iterable of results or mappings; returns the path of index.html."""
     with ReportWriter(out_dir, title=title, meta=meta) as writer:
