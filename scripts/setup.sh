@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="g++ pkg-config zlib1g-dev libspng-dev libtbb-dev libwebp-dev libgtest-dev
+packages="g++ pkg-config zlib1g-dev libdeflate-dev libtbb-dev libwebp-dev libgtest-dev
   chromium-headless-shell fonts-dejavu-core"
 missing=""
 for p in $packages; do
