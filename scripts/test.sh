@@ -50,7 +50,7 @@ echo "== typing"
 dir=build/module-sanitize
 "$cmake" -S . -B "$dir" -G Ninja -DQUILLFEN_BUILD_MODULE=ON -DQUILLFEN_SANITIZE=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
-"$cmake" --build "$dir" -j "$jobs"
+"$cmake" --build "$dir" -j "$jobs" --target quillfen
 echo "== Python tests (sanitize)"
 PYTHONPATH="$PWD/$dir" LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
