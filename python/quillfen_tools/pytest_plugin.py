@@ -129,10 +129,14 @@ def _is_worker(config: pytest.Config) -> bool:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    settings = _read_settings(config)
-    config.stash[_STATE] = _SessionState(settings)
+    config.stash[_STATE] = _SessionState(_read_settings(config))
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
     # Stale artifacts of an earlier run would read as failures of this one. The controller (or the only process)
     # clears them once before any test runs; xdist workers never do.
+    config = session.config
+    settings = config.stash[_STATE].settings
     if not _is_worker(config):
         shutil.rmtree(settings.results_dir, ignore_errors=True)
         if settings.report_dir is not None:
@@ -243,6 +247,10 @@ def _take_screenshot(obj: Any) -> bytes:
         data = getter()
     elif hasattr(type(obj), "screenshot_as_png") or "screenshot_as_png" in getattr(obj, "__dict__", {}):
         data = obj.screenshot_as_png
+    elif type(obj).__module__.startswith("playwright."):
+        # As Playwright's own screenshot assertion does: animations finished or stopped and no blinking caret, so
+        # the same page gives the same pixels.
+        data = obj.screenshot(type="png", animations="disabled", caret="hide")
     else:
         data = obj.screenshot()
     if inspect.isawaitable(data):
@@ -543,15 +551,15 @@ def _write_report(state: _SessionState) -> Path:
     records = sorted(state.records, key=lambda r: (r["test_id"], r["screenshot"]))
     with ReportWriter(report_dir, title="quillfen screenshots", meta={"source": "pytest"}) as writer:
         for record in records:
-            images = {}
+            # The images travel under the names a comparison result gives them.
+            plain = {k: v for k, v in record.items() if not k.startswith("staged_")}
             for key in staged_keys:
                 staged = record.get(f"staged_{key}")
-                images[key] = Path(staged).read_bytes() if staged else None
-            plain = {k: v for k, v in record.items() if not k.startswith("staged_")}
+                plain[key] = Path(staged).read_bytes() if staged else None
             extra = {"test_id": plain.pop("test_id"), "screenshot": plain.pop("screenshot")}
             if plain.pop("updated"):
                 extra["updated"] = True
-            writer.add(plain, **images, **extra)
+            writer.add(plain, **extra)
     shutil.rmtree(report_dir / _STAGING, ignore_errors=True)
     return report_dir / "index.html"
 
