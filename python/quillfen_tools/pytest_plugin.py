@@ -353,8 +353,6 @@ def _describe(result: Any, options: dict[str, Any]) -> str:
 # The fixture
 
 
-
-
 @dataclass
 class _TestState:
     default_names: int = 0
@@ -479,7 +477,10 @@ class ScreenshotAsserter:
                 "current_thumbnail": result.current_thumbnail if result is not None else None,
             }
             if result is None:
-                images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
+                try:
+                    images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
+                except ValueError:
+                    pass  # an image that does not decode is shown without a picture
             for kind, data in images.items():
                 if data is not None:
                     path = folder / f"{stem}.{kind}"
@@ -523,7 +524,7 @@ def pytest_sessionfinish(session: pytest.Session) -> None:
     if _is_worker(config):
         config.workeroutput["quillfen"] = {"records": state.records, "written": state.written}
         return
-    if state.settings.report_dir is not None and state.records:
+    if state.settings.report_dir is not None:
         try:
             state.report_path = _write_report(state)
         except (OSError, ValueError, ImportError) as exc:
@@ -566,7 +567,9 @@ def _write_report(state: _SessionState) -> Path:
 
 def pytest_terminal_summary(terminalreporter: Any, config: pytest.Config) -> None:
     state = config.stash.get(_STATE, None)
-    if state is None or _is_worker(config) or not (state.records or state.written):
+    if state is None or _is_worker(config):
+        return
+    if not (state.records or state.written or state.report_path or state.report_error):
         return
     passed = sum(1 for r in state.records if r["passed"])
     counts = [f"{passed} passed", f"{len(state.records) - passed} failed"]
