@@ -522,7 +522,7 @@ def pytest_sessionfinish(session: pytest.Session) -> None:
     if state is None:
         return
     if _is_worker(config):
-        config.workeroutput["quillfen"] = {"records": state.records, "written": state.written}
+        config.workeroutput["quillfen"] = {"records": state.records, "written": state.written}  # type: ignore[attr-defined]
         return
     if state.settings.report_dir is not None:
         try:
@@ -544,7 +544,7 @@ def pytest_testnodedown(node: Any, error: Any) -> None:
 
 def _write_report(state: _SessionState) -> Path:
     """The HTML report of every screenshot asserted in the session, in test order, from the staged images."""
-    from quillfen_tools.report import ReportWriter
+    from quillfen_tools.report import ReportWriter  # type: ignore[import-not-found,unused-ignore]
 
     report_dir = state.settings.report_dir
     assert report_dir is not None
