@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="g++ pkg-config libdeflate-dev libtbb-dev libwebp-dev libgtest-dev
+packages="g++ pkg-config libdeflate-dev libtbb-dev libwebp-dev libgtest-dev clang libclang-rt-14-dev
   chromium chromium-headless-shell fonts-dejavu-core"
 missing=""
 for p in $packages; do
