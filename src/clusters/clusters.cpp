@@ -13,9 +13,6 @@ namespace qf {
 
 namespace {
 
-// Saturating distance-counter step of the dilation walks.
-inline std::size_t step(std::size_t d, bool set, std::size_t cap) { return set ? 0 : (d < cap ? d + 1 : cap); }
-
 // Root of v, halving the path on the way.
 inline uint32_t find(std::vector<uint32_t>& parent, uint32_t v) {
   while (parent[v] != v) {
@@ -99,42 +96,39 @@ void check_mask(ByteView mask, std::size_t width, std::size_t height) {
 
 Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::size_t radius) {
   check_mask(mask, width, height);
-  // A distance never exceeds the side, so a larger radius means the same and keeps r + 1 from wrapping.
+  if (width == 0 || height == 0) return Bytes(mask.size(), 0);
+  // A distance never exceeds the side, so a larger radius means the same.
   const std::size_t rh = std::min(radius, width), rv = std::min(radius, height);
+  // Along each row, a running count of the set pixels within rh columns.
   Bytes horizontal(mask.size(), 0);
   for (std::size_t y = 0; y < height; ++y) {
     const uint8_t* in = mask.data() + y * width;
     uint8_t* out = horizontal.data() + y * width;
-    std::size_t d = rh + 1;
+    std::size_t count = 0;
+    for (std::size_t x = 0; x < std::min(rh, width - 1) + 1; ++x) count += in[x] != 0;
     for (std::size_t x = 0; x < width; ++x) {
-      d = step(d, in[x] != 0, rh + 1);
-      if (d <= rh) out[x] = 1;
-    }
-    d = rh + 1;
-    for (std::size_t x = width; x-- > 0;) {
-      d = step(d, in[x] != 0, rh + 1);
-      if (d <= rh) out[x] = 1;
+      out[x] = count > 0;
+      if (x + 1 + rh < width) count += in[x + 1 + rh] != 0;
+      if (x >= rh) count -= in[x - rh] != 0;
     }
   }
-  // The vertical walks run along all columns at once, one counter per column, row by row.
+  // Down the columns, a running count per column of the rows within rv that are set, all columns at once.
   Bytes vertical(mask.size(), 0);
-  std::vector<std::size_t> d(width, rv + 1);
+  std::vector<uint32_t> count(width, 0);
+  const auto add_row = [&](std::size_t y) {
+    const uint8_t* in = horizontal.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) count[x] += in[x];
+  };
+  const auto remove_row = [&](std::size_t y) {
+    const uint8_t* in = horizontal.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) count[x] -= in[x];
+  };
+  for (std::size_t y = 0; y < std::min(rv, height - 1) + 1; ++y) add_row(y);
   for (std::size_t y = 0; y < height; ++y) {
-    const uint8_t* in = horizontal.data() + y * width;
     uint8_t* out = vertical.data() + y * width;
-    for (std::size_t x = 0; x < width; ++x) {
-      d[x] = step(d[x], in[x] != 0, rv + 1);
-      if (d[x] <= rv) out[x] = 1;
-    }
-  }
-  std::fill(d.begin(), d.end(), rv + 1);
-  for (std::size_t y = height; y-- > 0;) {
-    const uint8_t* in = horizontal.data() + y * width;
-    uint8_t* out = vertical.data() + y * width;
-    for (std::size_t x = 0; x < width; ++x) {
-      d[x] = step(d[x], in[x] != 0, rv + 1);
-      if (d[x] <= rv) out[x] = 1;
-    }
+    for (std::size_t x = 0; x < width; ++x) out[x] = count[x] > 0;
+    if (y + 1 + rv < height) add_row(y + 1 + rv);
+    if (y >= rv) remove_row(y - rv);
   }
   return vertical;
 }

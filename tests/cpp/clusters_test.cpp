@@ -202,3 +202,18 @@ TEST(ClustersMerge, SameRecordsAndOrderAsThePlainPasses) {
     }
   }
 }
+
+TEST(ClustersDilate, ThinMasksAndEmptyOnes) {
+  // One row and one column, set at an end and in the middle, radius shorter and longer than the side.
+  for (std::size_t r : {std::size_t{1}, std::size_t{3}, std::size_t{100}})
+    for (std::size_t at : {std::size_t{0}, std::size_t{4}, std::size_t{8}}) {
+      Bytes mask(9, 0);
+      mask[at] = 1;
+      Bytes expected(9, 0);
+      for (std::size_t i = 0; i < 9; ++i) expected[i] = (i > at ? i - at : at - i) <= r;
+      EXPECT_EQ(dilate_mask(mask, 9, 1, r), expected) << r << " " << at;
+      EXPECT_EQ(dilate_mask(mask, 1, 9, r), expected) << r << " " << at;
+    }
+  EXPECT_TRUE(dilate_mask({}, 0, 5, 2).empty());
+  EXPECT_TRUE(dilate_mask({}, 5, 0, 2).empty());
+}
