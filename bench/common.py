@@ -106,3 +106,72 @@ def best_time(fn, repeat=7, number=1):
             fn()
         best = min(best, (time.perf_counter() - t) / number)
     return best
+
+
+# ---- real screenshots -------------------------------------------------------------------------------------------
+# Pages rendered by headless Chromium with bench/make_screenshots.py, cached outside the repository.
+
+SCREENSHOTS_HINT = ("no real screenshots found; make them with `.venv/bin/python bench/make_screenshots.py` "
+                    "(needs Debian's chromium-headless-shell, installed by scripts/setup.sh; about 5 minutes; "
+                    "they go to $QUILLFEN_SCREENSHOTS or ~/.cache/quillfen-bench/screenshots)")
+
+
+def screenshot_dir():
+    import os
+    import pathlib
+    env = os.environ.get("QUILLFEN_SCREENSHOTS")
+    if env:
+        return pathlib.Path(env)
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return pathlib.Path(cache) / "quillfen-bench" / "screenshots"
+
+
+class ScreenshotPair:
+    """One baseline/current pair of real screenshots; the PNG bytes are read when first asked for."""
+
+    def __init__(self, root, entry):
+        self.page, self.kind = entry["page"], entry["kind"]
+        self.width, self.height = entry["width"], entry["height"]
+        self._paths = (root / entry["baseline"], root / entry["current"])
+        self._bytes = None
+
+    @property
+    def name(self):
+        return f"{self.page} {self.width}x{self.height} {self.kind}"
+
+    def png(self):
+        """(baseline PNG bytes, current PNG bytes)."""
+        if self._bytes is None:
+            self._bytes = tuple(p.read_bytes() for p in self._paths)
+        return self._bytes
+
+    @property
+    def baseline(self):
+        return self.png()[0]
+
+    @property
+    def current(self):
+        return self.png()[1]
+
+    def __repr__(self):
+        return f"ScreenshotPair({self.name})"
+
+
+def screenshot_pairs(width=None, height=None, kinds=None, limit=None):
+    """The real screenshot pairs that exist, filtered by size and kind ("identical", "banner", "word", "links",
+    "spacing", "removed"); [] when none were made (print SCREENSHOTS_HINT then)."""
+    import json
+    root = screenshot_dir()
+    try:
+        entries = json.loads((root / "manifest.json").read_text())
+    except (OSError, ValueError):
+        return []
+    pairs = []
+    for e in entries:
+        if width is not None and e["width"] != width or height is not None and e["height"] != height:
+            continue
+        if kinds is not None and e["kind"] not in kinds:
+            continue
+        if (root / e["baseline"]).exists() and (root / e["current"]).exists():
+            pairs.append(ScreenshotPair(root, e))
+    return pairs[:limit] if limit else pairs

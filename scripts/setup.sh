@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="g++ pkg-config zlib1g-dev libspng-dev libtbb-dev libwebp-dev libgtest-dev"
+packages="g++ pkg-config zlib1g-dev libspng-dev libtbb-dev libwebp-dev libgtest-dev
+  chromium-headless-shell fonts-dejavu-core"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
