@@ -24,7 +24,7 @@ namespace {
 constexpr std::size_t MAX_BUFFER = 1 << 16;
 // Two empty images can ask for any canvas (0 x H and W x 0 make W x H), which the engine then allocates as asked;
 // larger canvases are left out so that a run measures the checks, not the machine's memory.
-constexpr uint64_t MAX_CANVAS_BYTES = 1 << 20;
+constexpr uint64_t MAX_CANVAS_BYTES = 1 << 18;
 constexpr uint64_t MAX_EMPTY_RENDER_ROWS = 1 << 20;
 
 void check(bool condition) {
