@@ -316,8 +316,11 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
   } else {
     // Nothing moved: the residual is every pixel that differs over the common rows, counted in one pass.
     const std::size_t common = std::min(n, m), bytes = common * w * 4;
+    // A capped count stops once it reaches its cap; this one must go past the caller's cap to say it exceeds it.
+    std::optional<uint64_t> cap = options.static_residual_cap;
+    if (cap && *cap < UINT64_MAX) ++*cap;
     auto count = count_diffs(ByteView(pair.baseline).first(bytes), ByteView(pair.current).first(bytes), w, common,
-                             diff, options.static_residual_cap);
+                             diff, cap);
     if (!count) return std::move(count).error();
     record.residual_count = *count;
   }
