@@ -280,6 +280,7 @@ def test_a_shift_is_named_and_accepted_with_allow_shift(project):
     shifted = np.concatenate([base[:20], np.full((6, 60, 4), 90, dtype=np.uint8), base[20:]])  # the page grows by the banner
     project.put("base.png", base)
     project.put("shifted.png", shifted)
+    project.put("cut.png", shifted[:90])  # a fixed-height capture: the rows pushed down fall off
     project.makepyfile(
         test_shift="""
         from pathlib import Path
@@ -287,6 +288,9 @@ def test_a_shift_is_named_and_accepted_with_allow_shift(project):
 
         def test_strict(assert_screenshot):
             assert_screenshot(HERE / "shifted.png", "base.png")
+
+        def test_cut(assert_screenshot):
+            assert_screenshot(HERE / "cut.png", "base.png")
 
         def test_allowed(assert_screenshot):
             assert_screenshot(HERE / "shifted.png", "base.png", allow_shift=True)
@@ -296,8 +300,9 @@ def test_a_shift_is_named_and_accepted_with_allow_shift(project):
     folder.mkdir(parents=True)
     (folder / "base.png").write_bytes(png(base))
     result = project.session()
-    result.assert_outcomes(passed=1, failed=1)
+    result.assert_outcomes(passed=1, failed=2)
     result.stdout.fnmatch_lines(["E *screenshot 'base.png' shifted down 6 rows at y=20 (allow_shift=True accepts*"])
+    result.stdout.fnmatch_lines(["E *'base.png' shifted down 6 rows at y=20, 6 rows cut off at the bottom (allow*"])
 
 
 class FakePage:
