@@ -5,7 +5,7 @@ setup:
 	scripts/setup.sh
 
 demo: setup
-	.venv/bin/python examples/demo.py
+	.venv/bin/python -m quillfen_tools demo demo-output
 
 test:
 	scripts/test.sh
