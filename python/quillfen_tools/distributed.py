@@ -9,15 +9,18 @@ small result records come back, in input order. Needs the `distributed` extra: p
 from __future__ import annotations
 
 import collections
+import dataclasses
 import itertools
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from . import api
+from .report import shared_image_path
 from .results import Result
 
-__all__ = ["compare_many", "connect", "DEFAULT_CHUNK"]
+__all__ = ["compare_many", "connect", "WriteDiffImage", "DEFAULT_CHUNK"]
 
 # Pairs per task: large enough that a task's overhead (a few milliseconds of scheduling and transfer) is small
 # beside its comparisons, small enough that work spreads evenly and a lost worker costs little.
@@ -49,7 +52,7 @@ def connect(scheduler: str) -> Any:
             dashboard_address=None, silence_logs=40,
         )
         return distributed.Client(cluster)
-    return distributed.Client(scheduler)
+    return distributed.Client(scheduler, timeout="20s")
 
 
 def _portable(options: dict[str, Any]) -> dict[str, Any]:
@@ -99,6 +102,24 @@ def _compare_chunk(
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
         return list(pool.map(one, chunk))
+
+
+@dataclass(frozen=True)
+class WriteDiffImage:
+    """A finish step for compare_many: the worker writes the pair's diff image into a report folder that every
+    worker can reach (at report.shared_image_path(name, "diff")) and sends the result back without it."""
+
+    report_dir: str
+
+    def __call__(self, result: Result) -> Result:
+        if result.diff_png is None or result.name is None:
+            return result
+        path = os.path.join(self.report_dir, shared_image_path(result.name, "diff"))
+        tmp = f"{path}.{os.getpid()}.tmp"
+        with open(tmp, "wb") as f:
+            f.write(result.diff_png)
+        os.replace(tmp, path)  # a retried task never leaves half a file behind
+        return dataclasses.replace(result, diff_png=None)
 
 
 def _lost(chunk: list[tuple[int, Any]], error: BaseException) -> list[Result]:

@@ -1,5 +1,6 @@
 """compare_many() on a Dask cluster of two worker processes: the same answers as a local run, in input order, with
 no pair lost when a worker dies."""
+import json
 import os
 import sys
 
@@ -96,3 +97,25 @@ def test_without_dask_the_error_says_how_to_get_it(monkeypatch):
         list(qt.compare_many([], client=object()))
     with pytest.raises(ImportError, match="quillfen"):
         qtd.connect("local:1")
+
+
+def test_dirs_on_the_cluster_gives_the_local_report(client, tmp_path, capsys):
+    from quillfen_tools.cli import main
+    from screens import every_status
+
+    base, cur = every_status(tmp_path)
+    assert main(["dirs", str(base), str(cur), "--out", str(tmp_path / "local")]) == 2
+    address = client.scheduler.address
+    assert main(["dirs", str(base), str(cur), "--out", str(tmp_path / "remote"), "--scheduler", address]) == 2
+    local = json.loads((tmp_path / "local" / "report.json").read_text())
+    remote = json.loads((tmp_path / "remote" / "report.json").read_text())
+    # The same statuses and counts per pair; the diff images were written by the workers, under other names.
+    strip = lambda doc: [{k: v for k, v in p.items() if k != "diff"} for p in doc["pairs"]]  # noqa: E731
+    assert strip(remote) == strip(local) and remote["summary"] == local["summary"]
+    for a, b in zip(local["pairs"], remote["pairs"]):
+        assert (a["diff"] is None) == (b["diff"] is None)
+        if b["diff"]:
+            assert (tmp_path / "remote" / b["diff"]).read_bytes() == (tmp_path / "local" / a["diff"]).read_bytes()
+    capsys.readouterr()
+    assert main(["dirs", str(base), str(cur), "--scheduler", "local:0"]) == 2
+    assert "local:N takes a number of workers" in capsys.readouterr().err
