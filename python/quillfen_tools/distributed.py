@@ -164,6 +164,10 @@ def _run(
     threads = sum(client.nthreads().values()) or 1
     window = 2 * threads + 2
     source = enumerate(pairs)
+
+    def submit(chunk: list[tuple[int, Any]]) -> Any:
+        return client.submit(_compare_chunk, chunk, options, finish, pure=False)
+
     pending: collections.deque[tuple[list[tuple[int, Any]], Any]] = collections.deque()
     try:
         while True:
@@ -171,11 +175,11 @@ def _run(
                 chunk = list(itertools.islice(source, chunk_size))
                 if not chunk:
                     break
-                future = client.submit(_compare_chunk, chunk, options, finish, pure=False, retries=1)
-                pending.append((chunk, future))
+                pending.append((chunk, submit(chunk)))
             if not pending:
                 return
             chunk, head = pending.popleft()
+            tries = 0
             while True:
                 try:
                     # Short timed waits, so that Ctrl-C reaches this thread at once.
@@ -184,8 +188,13 @@ def _run(
                 except TimeoutError:
                     continue
                 except Exception as e:  # noqa: BLE001 - the pairs of a failed task are error results, never lost
-                    results = _lost(chunk, e)
-                    break
+                    # Pair failures never raise (they are results), so this is the task itself failing, as when
+                    # the cluster loses its worker at an awkward moment: once more, then its pairs are errors.
+                    tries += 1
+                    if tries > 1:
+                        results = _lost(chunk, e)
+                        break
+                    head = submit(chunk)
             for result in results:
                 progress.advance()
                 yield result
