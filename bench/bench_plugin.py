@@ -59,12 +59,11 @@ def main():
                                            rootpath=pathlib.Path(tmp), results_dir=pathlib.Path(tmp) / "results",
                                            report_dir=None)
         state = pytest_plugin._SessionState(settings)
-        for label, array in arrays:
+        for i, (label, array) in enumerate(arrays):
             png = encode_png(array)
-            item = _Item(tmp)
-            asserter = pytest_plugin.ScreenshotAsserter(item, state)
-            asserter(png, "page.png")  # writes the baseline
-            ours = best_time(lambda: asserter(png, "page.png"), repeat=5)
+            asserter = pytest_plugin.ScreenshotAsserter(_Item(tmp), state)
+            asserter(png, f"page-{i}.png")  # writes the baseline
+            ours = best_time(lambda: asserter(png, f"page-{i}.png"), repeat=5)
             peer = best_time(lambda: qt.compare(png, png), repeat=5)
             print(f"{label:<44} {ours * 1e3:>8.1f}ms {peer * 1e3:>8.1f}ms {ours / peer:>7.2f}")
 

@@ -322,9 +322,17 @@ def _describe(result: Any, options: dict[str, Any]) -> str:
         return f"could not be compared: {result.error}"
     if result.status == "shifted" and result.shift is not None:
         bands = []
+        height = result.current_size[1]
         for band in result.shift.bands:
-            direction = "down" if band.kind == "inserted" else "up"
-            text = f"shifted {direction} {band.rows} row{'s' if band.rows != 1 else ''} at y={band.y}"
+            rows = f"{band.rows} row{'s' if band.rows != 1 else ''}"
+            # Rows taken off or added at the very bottom move nothing: a fixed-height capture loses the rows a
+            # banner pushed down, a full-page one grows.
+            if band.kind == "deleted" and band.y >= height:
+                text = f"{rows} cut off at the bottom"
+            elif band.kind == "inserted" and band.y + band.rows >= height:
+                text = f"{rows} added at the bottom"
+            else:
+                text = f"shifted {'down' if band.kind == 'inserted' else 'up'} {rows} at y={band.y}"
             if band.x0 != 0 or band.x1 != result.width:
                 text += f" (x {band.x0}..{band.x1})"
             bands.append(text)
