@@ -282,6 +282,9 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
   for (const Run& r : moved) {
     RegionAlignment a = align_region(pair, r.x0, r.x1, budget, record.searches, options.max_searches);
     if (!a.found || !has_shift(a.segments)) continue;
+    // A few columns keyed on their own repeat few distinct rows, and their search can pair them in many ways:
+    // a narrow region whose rows moved in many places is noise, not a pane.
+    if (r.x1 - r.x0 < options.strip_gap && a.bands.size() > options.max_narrow_bands) continue;
     found.push_back({r.x0, r.x1, true, std::move(a.segments), std::move(a.bands)});
   }
   // Neighbouring regions that moved the same way are one region (a real change inside a pane makes its columns

@@ -61,6 +61,7 @@ struct LayoutOptions {
   std::size_t max_candidates = 4;   // candidate shifts tried at most
   std::size_t max_failed = 3;       // candidate searches that may fail before the analysis stops looking
   std::size_t max_moved = 8;        // moved regions kept at most (the widest)
+  std::size_t max_narrow_bands = 4;  // bands a region narrower than strip_gap may have and still count as moved
   std::size_t max_searches = 12;    // edit searches in all, candidates and regions: the bound on the cost
   // When no column moved, the residual is the plain count of differing pixels; a caller that has it already
   // may let that count stop early once it exceeds this cap (as a capped count does).
