@@ -186,9 +186,10 @@ def _shift_of(alignment: Any, width: int) -> Shift | None:
 
 def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tuple[Box, ...], bytes | None] | None:
     """The layout analysis of a pair that whole-row alignment could not explain: (verdict, shift, residual
-    pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None."""
+    pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
+    moved the residual is the plain count, which the caller has: the analysis need not finish counting it."""
     verdict, bands, residual, clusters, diff_png, _ = _native.analyze_layout(
-        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=opts.diff)
+        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=opts.diff, max_residual=0)
     if verdict not in ("shifted", "changed") or not bands:
         return None
     shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1) for k, y, r, x0, x1 in bands))
