@@ -26,6 +26,9 @@ __all__ = ["compare", "compare_many", "set_threads", "Ignore"]
 # size, one byte (uint8 or bool) per pixel, non-zero where pixels are ignored.
 Ignore = Any
 
+# The largest side a WebP image may have.
+_WEBP_MAX_SIDE = 16383
+
 # How often a waiting compare_many looks up from its wait, so that Ctrl-C is handled promptly.
 _WAIT_SLICE = 0.05
 
@@ -224,8 +227,9 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
             Box(k.bbox.x, k.bbox.y, k.bbox.width, k.bbox.height, k.pixel_count) for k in found.clusters
         )
 
+    # An empty canvas has no picture: no diff image and no thumbnails (None).
     diff_png = None
-    if opts.diff:
+    if opts.diff and pixels:
         if shift is not None:
             assert alignment is not None
             diff_png = c.aligned_diff_image(alignment, threshold=opts.threshold, include_aa=opts.include_aa)
@@ -233,13 +237,16 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
             diff_png = c.diff_image(threshold=opts.threshold, include_aa=opts.include_aa)
 
     baseline_thumbnail = current_thumbnail = None
-    if opts.thumbnails is not None:
-        baseline_thumbnail = c.baseline_thumbnail(width=opts.thumbnails)
-        if thumb_source is None:
-            current_thumbnail = c.current_thumbnail(width=opts.thumbnails)
-        else:
+    if opts.thumbnails is not None and pixels:
+        # Previews taller than WebP allows are cropped at the top.
+        baseline_thumbnail = c.baseline_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
+        has_current = current_size[0] * current_size[1] > 0
+        if has_current and thumb_source is None:
+            current_thumbnail = c.current_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
+        elif has_current:
+            assert thumb_source is not None
             current_thumbnail = _native.thumbnail_rgba(
-                thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails
+                thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails, _WEBP_MAX_SIDE
             )
 
     return Result(
