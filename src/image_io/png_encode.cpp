@@ -44,12 +44,15 @@ constexpr std::size_t COST_SLICE = 1u << 24;  // 2^24 × 128 < 2^32
 template <class Predict>
 uint64_t filter_row(const uint8_t* __restrict c, const uint8_t* __restrict p, uint8_t* __restrict out,
                     std::size_t n, Predict predict) {
+  // The left neighbours through their own pointers: c[i - BPP] would wrap the unsigned index below zero.
+  const uint8_t* __restrict c_left = c - BPP;
+  const uint8_t* __restrict p_left = p - BPP;
   uint64_t total = 0;
   for (std::size_t start = 0; start < n; start += COST_SLICE) {
     const std::size_t end = std::min(n, start + COST_SLICE);
     uint32_t sum = 0;
     for (std::size_t i = start; i < end; ++i) {
-      const uint8_t v = static_cast<uint8_t>(c[i] - predict(c[i - BPP], p[i], p[i - BPP]));
+      const uint8_t v = static_cast<uint8_t>(c[i] - predict(c_left[i], p[i], p_left[i]));
       out[i] = v;
       sum += cost(v);
     }
