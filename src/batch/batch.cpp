@@ -1,5 +1,6 @@
 #include "batch/batch.hpp"
 
+#include "compose/compose.hpp"
 #include "core/parallel.hpp"
 #include "image_io/png.hpp"
 #include "image_io/thumbnail.hpp"
@@ -63,9 +64,9 @@ Result<CompareElement> compare_pair(PngPair input, const CompareOptions& options
   par::join(
       [&] {
         if (options.return_diff)
-          rendered.emplace(render_diff(pair->baseline, pair->current, w, h, options.diff));
+          rendered.emplace(render_diff(pair->baseline, pair->current, w, h, options));
         else
-          counted.emplace(count_diffs(pair->baseline, pair->current, w, h, options.diff));
+          counted.emplace(count_diffs(pair->baseline, pair->current, w, h, options));
       },
       [&] { ssim.emplace(ssim_rgba(pair->baseline, pair->current, w, h)); });
 
@@ -77,11 +78,10 @@ Result<CompareElement> compare_pair(PngPair input, const CompareOptions& options
   release_canvases(*pair);
 
   if (options.return_diff) {
-    DiffImage& diff = rendered->value();
-    element.count = diff.count;
-    auto png = encode_png(diff.rgba, w, h);
-    if (!png) return png.error();
-    element.diff_png = std::move(png).value();
+    auto diff = encode_diff(std::move(*rendered), w, h);
+    if (!diff) return diff.error();
+    element.count = diff->count;
+    element.diff_png = std::move(diff->png);
   } else {
     element.count = counted->value();
   }
@@ -93,12 +93,9 @@ Result<std::vector<DiffElement>> diff_batch(std::vector<PngPair>& pairs, const D
     auto pair = open_png_pair(std::move(input), false);
     if (!pair) return pair.error();
     const std::size_t w = pair->canvas_width, h = pair->canvas_height;
-    auto diff = render_diff(pair->baseline, pair->current, w, h, options);
+    auto diff = diff_png(std::move(*pair), options);
     if (!diff) return diff.error();
-    release_canvases(*pair);
-    auto png = encode_png(diff->rgba, w, h);
-    if (!png) return png.error();
-    return DiffElement{std::move(png).value(), diff->count, w, h};
+    return DiffElement{std::move(diff->png), diff->count, w, h};
   });
 }
 

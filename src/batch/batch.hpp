@@ -37,8 +37,8 @@ struct CompareElement {
   std::optional<Bytes> thumbnail;  // with thumbnail_width
 };
 
-struct CompareOptions {
-  DiffOptions diff;
+// The pixel options, then what compare_batch adds to each element.
+struct CompareOptions : DiffOptions {
   bool return_diff = false;
   std::optional<std::size_t> thumbnail_width;
   std::optional<std::size_t> thumbnail_height;  // ignored without thumbnail_width

@@ -1,7 +1,12 @@
 #include "bindings/args.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "bindings/pytype.hpp"
 
 namespace qf::py {
 
@@ -42,34 +47,7 @@ bool is_numpy_bool(PyObject* o) {
   return match;
 }
 
-// Re-raises a pending TypeError as "argument '<name>': <message>" with the original as its cause.
-void prefix_type_error(const char* name) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!exc) return;
-  if (!PyErr_GivenExceptionMatches(exc, PyExc_TypeError)) {
-    PyErr_SetRaisedException(exc);
-    return;
-  }
-  PyObject* text = PyObject_Str(exc);
-  if (!text) {
-    Py_DECREF(exc);
-    return;
-  }
-  PyObject* message = PyUnicode_FromFormat("argument '%s': %U", name, text);
-  Py_DECREF(text);
-  if (!message) {
-    Py_DECREF(exc);
-    return;
-  }
-  PyObject* wrapped = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
-  Py_DECREF(message);
-  if (!wrapped) {
-    Py_DECREF(exc);
-    return;
-  }
-  PyException_SetCause(wrapped, exc);  // steals exc
-  PyErr_SetRaisedException(wrapped);
-}
+constexpr std::size_t RESERVE_HINT_LIMIT = std::size_t{1} << 20;
 
 int convert_u8(PyObject* item, uint8_t& out, const char* what) {
   if (!PyLong_Check(item)) {
@@ -107,22 +85,25 @@ int copy_member(PyObject* o, Bytes& out) {
     PyErr_Format(PyExc_TypeError, "expected a bytes-like sequence of ints for a PNG, got '%s'", type_name(o));
     return -1;
   }
-  PyObject* it = PyObject_GetIter(o);
-  if (!it) return -1;
+  Ref it(PyObject_GetIter(o));
+  if (!it.get()) return -1;
+  // The length is only a hint (a sequence may claim any size): reserve no more than a modest amount up front,
+  // and let a sequence that really is too large end in MemoryError.
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) PyErr_Clear();
-  else out.reserve(static_cast<std::size_t>(hint));
-  while (PyObject* item = PyIter_Next(it)) {
-    uint8_t v;
-    int rc = convert_u8(item, v, "byte value");
-    Py_DECREF(item);
-    if (rc < 0) {
-      Py_DECREF(it);
-      return -1;
+  try {
+    if (hint > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), RESERVE_HINT_LIMIT));
+    while (true) {
+      Ref item(PyIter_Next(it.get()));
+      if (!item.get()) break;
+      uint8_t v;
+      if (convert_u8(item.get(), v, "byte value") < 0) return -1;
+      out.push_back(v);
     }
-    out.push_back(v);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
   }
-  Py_DECREF(it);
   return PyErr_Occurred() ? -1 : 0;
 }
 
@@ -160,17 +141,6 @@ int convert(PyObject* o, uint64_t& out) {
   return 0;
 }
 
-int convert(PyObject* o, std::optional<uint64_t>& out) {
-  if (o == Py_None) {
-    out.reset();
-    return 0;
-  }
-  uint64_t v;
-  if (convert(o, v) < 0) return -1;
-  out = v;
-  return 0;
-}
-
 int convert(PyObject* o, Rgb& out) {
   if (!PyTuple_Check(o)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(o));
@@ -185,17 +155,6 @@ int convert(PyObject* o, Rgb& out) {
   for (Py_ssize_t i = 0; i < 3; ++i)
     if (convert_u8(PyTuple_GetItem(o, i), c[i], "colour component") < 0) return -1;
   out = Rgb{c[0], c[1], c[2]};
-  return 0;
-}
-
-int convert(PyObject* o, std::optional<Rgb>& out) {
-  if (o == Py_None) {
-    out.reset();
-    return 0;
-  }
-  Rgb v;
-  if (convert(o, v) < 0) return -1;
-  out = v;
   return 0;
 }
 
@@ -217,45 +176,70 @@ int convert(PyObject* o, PairsArg& out) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(o));
     return -1;
   }
-  PyObject* it = PyObject_GetIter(o);
-  if (!it) return -1;
+  Ref it(PyObject_GetIter(o));
+  if (!it.get()) return -1;
   out.pairs.clear();
-  while (PyObject* item = PyIter_Next(it)) {
-    int rc = -1;
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item));
-    } else if (Py_ssize_t n = PyTuple_Size(item); n != 2) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-    } else {
-      std::pair<Bytes, Bytes> pair;
-      if (copy_member(PyTuple_GetItem(item, 0), pair.first) == 0 &&
-          copy_member(PyTuple_GetItem(item, 1), pair.second) == 0) {
-        out.pairs.push_back(std::move(pair));
-        rc = 0;
+  try {
+    while (true) {
+      Ref item(PyIter_Next(it.get()));
+      if (!item.get()) break;
+      if (!PyTuple_Check(item.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()));
+        return -1;
       }
+      if (Py_ssize_t n = PyTuple_Size(item.get()); n != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+        return -1;
+      }
+      std::pair<Bytes, Bytes> pair;
+      if (copy_member(PyTuple_GetItem(item.get(), 0), pair.first) < 0 ||
+          copy_member(PyTuple_GetItem(item.get(), 1), pair.second) < 0)
+        return -1;
+      out.pairs.push_back(std::move(pair));
     }
-    Py_DECREF(item);
-    if (rc < 0) {
-      Py_DECREF(it);
-      return -1;
-    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
   }
-  Py_DECREF(it);
   return PyErr_Occurred() ? -1 : 0;
 }
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, void* out) {
-  const std::size_t count = sig.fields.size();
-  PyObject* slots[32] = {};
-  if (count > 32) {
-    PyErr_SetString(PyExc_SystemError, "too many parameters");
-    return false;
+void prefix_type_error(const char* name) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return;
+  if (!PyErr_GivenExceptionMatches(exc, PyExc_TypeError)) {
+    PyErr_SetRaisedException(exc);
+    return;
   }
+  PyObject* text = PyObject_Str(exc);
+  if (!text) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyObject* message = PyUnicode_FromFormat("argument '%s': %U", name, text);
+  Py_DECREF(text);
+  if (!message) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyObject* wrapped = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
+  Py_DECREF(message);
+  if (!wrapped) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyException_SetCause(wrapped, exc);  // steals exc
+  PyErr_SetRaisedException(wrapped);
+}
+
+bool collect_args(const char* function, std::span<const char* const> names, std::size_t required,
+                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  const std::size_t count = names.size();
   if (static_cast<std::size_t>(nargs) > count) {
     if (count == 0)
-      PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", sig.function, nargs);
+      PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
     else
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", sig.function, count,
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", function, count,
                    count == 1 ? "" : "s", nargs);
     return false;
   }
@@ -265,62 +249,58 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* name = PyTuple_GetItem(kwnames, k);
     std::size_t index = count;
     for (std::size_t f = 0; f < count; ++f) {
-      if (PyUnicode_CompareWithASCIIString(name, sig.fields[f].name) == 0) {
+      if (PyUnicode_CompareWithASCIIString(name, names[f]) == 0) {
         index = f;
         break;
       }
     }
     if (index == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, name);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
       return false;
     }
     if (slots[index]) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", sig.function,
-                   sig.fields[index].name, index + 1);
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", function,
+                   names[index], index + 1);
       return false;
     }
     slots[index] = args[nargs + k];
   }
-  for (std::size_t f = 0; f < sig.required; ++f) {
+  for (std::size_t f = 0; f < required; ++f) {
     if (!slots[f]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", sig.function,
-                   sig.fields[f].name, f + 1);
-      return false;
-    }
-  }
-  for (std::size_t f = 0; f < count; ++f) {
-    if (!slots[f]) continue;
-    if (sig.fields[f].convert(slots[f], out) < 0) {
-      prefix_type_error(sig.fields[f].name);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, names[f], f + 1);
       return false;
     }
   }
   return true;
 }
 
-// tp_new receives a tuple and a dict; the shared parser takes a fast-call vector (positional arguments, then
-// the keyword values, named by a tuple of keys).
-bool parse_tuple_args(const Signature& signature, PyObject* args, PyObject* kwargs, void* out) {
-  std::vector<PyObject*> vector;
+bool tuple_to_vector(PyObject* args, PyObject* kwargs, std::vector<PyObject*>& vector, PyObject** kwnames) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return false;
   for (Py_ssize_t i = 0; i < nargs; ++i) vector.push_back(PyTuple_GetItem(args, i));
-  PyObject* kwnames = nullptr;
-  if (kwargs && PyDict_Size(kwargs) > 0) {
-    kwnames = PyTuple_New(PyDict_Size(kwargs));
-    if (!kwnames) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0, k = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_INCREF(key);
-      PyTuple_SetItem(kwnames, k++, key);  // steals the new reference
-      vector.push_back(value);
-    }
+  if (!kwargs || PyDict_Size(kwargs) == 0) return true;
+  if (!(*kwnames = PyTuple_New(PyDict_Size(kwargs)))) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0, k = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_INCREF(key);
+    PyTuple_SetItem(*kwnames, k++, key);  // steals the new reference
+    vector.push_back(value);
   }
-  const bool ok = parse_args(signature, vector.data(), nargs, kwnames, out);
-  Py_XDECREF(kwnames);
-  return ok;
+  return true;
 }
+
+void append_default(std::string& out, double v) {
+  // Python's repr: the shortest text that reads back as v, with ".0" when it would look like an integer.
+  char buf[64];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  const std::string text(buf, end);
+  out += text;
+  if (text.find_first_of(".eEn") == std::string::npos) out += ".0";
+}
+void append_default(std::string& out, bool v) { out += v ? "True" : "False"; }
+void append_default(std::string& out, uint64_t v) { out += std::to_string(v); }
+void append_default(std::string& out, const Rgb&) { out += "..."; }
 
 bool check_unit(double value, const char* message) {
   if (value >= 0.0 && value <= 1.0) return true;

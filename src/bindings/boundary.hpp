@@ -1,11 +1,11 @@
 // The module boundary: runs a computation with the interpreter lock released and turns its outcome into a
 // value or a raised Python exception. CompareErrors become ValueError with their message; C++ exceptions are
 // internal faults (also when thrown on a pool worker, which carries them back) and become the internal-fault
-// exception, derived from BaseException; running out of memory becomes MemoryError.
+// exception, derived from BaseException; running out of memory becomes MemoryError. No C++ exception leaves an
+// entry point: guarded() stops those of the code that runs with the lock held as well.
 #pragma once
 
 #include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -16,11 +16,13 @@
 
 namespace qf::py {
 
-// The internal-fault exception class, created once at module initialisation.
+// The internal-fault exception class of the module being initialised, created once at its initialisation.
 extern PyObject* InternalFaultError;
 
 void raise(const CompareError& error);
 void raise_internal_fault(const char* what);
+// Raises the exception that `error` holds (MemoryError for an allocation failure, else an internal fault).
+void raise_exception(const std::exception_ptr& error);
 
 template <class R>
 struct result_value;
@@ -32,31 +34,17 @@ struct result_value<Result<T>> {
 // f() returns Result<T> and must not touch Python objects. Returns the value, or nullopt with the exception set.
 template <class F>
 auto call_unlocked(F&& f) -> std::optional<typename result_value<std::invoke_result_t<F&>>::type> {
-  using R = std::invoke_result_t<F&>;
-  std::optional<R> outcome;
-  bool no_memory = false;
-  std::string fault;
+  std::optional<std::invoke_result_t<F&>> outcome;
+  std::exception_ptr error;
   PyThreadState* state = PyEval_SaveThread();
   try {
     outcome.emplace(f());
-  } catch (const std::bad_alloc&) {
-    no_memory = true;
-  } catch (const std::exception& e) {
-    try {
-      fault = e.what();
-    } catch (...) {
-    }
-    if (fault.empty()) fault = "internal fault";
   } catch (...) {
-    fault = "internal fault";
+    error = std::current_exception();
   }
   PyEval_RestoreThread(state);
-  if (no_memory) {
-    PyErr_NoMemory();
-    return std::nullopt;
-  }
-  if (!outcome) {
-    raise_internal_fault(fault.c_str());
+  if (error) {
+    raise_exception(error);
     return std::nullopt;
   }
   if (!*outcome) {
@@ -64,6 +52,24 @@ auto call_unlocked(F&& f) -> std::optional<typename result_value<std::invoke_res
     return std::nullopt;
   }
   return std::move(*outcome).value();
+}
+
+// The Python object of a computed value, or null when the computation raised.
+template <class T, class Conv>
+PyObject* result_or_null(std::optional<T>&& value, Conv&& conv) {
+  if (!value) return nullptr;
+  return conv(*value);
+}
+
+// Calls f() (lock held) and turns any C++ exception that escapes it into a Python exception.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    raise_exception(std::current_exception());
+    return nullptr;
+  }
 }
 
 }  // namespace qf::py

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/entry_points.hpp"
+#include "bindings/classes.hpp"
 #include "bindings/pytype.hpp"
 
 namespace qf::py {
@@ -36,10 +36,6 @@ std::string one_decimal(double v) {
   return std::string(buf, end);
 }
 
-PyObject* bbox_x(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).x); }
-PyObject* bbox_y(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).y); }
-PyObject* bbox_width(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).width); }
-PyObject* bbox_height(PyObject* self, void*) { return to_py(unbox<BoxValue>(self).height); }
 PyObject* bbox_repr(PyObject* self) {
   const BoxValue& b = unbox<BoxValue>(self);
   std::string text = "BoundingBox(x=" + std::to_string(b.x) + ", y=" + std::to_string(b.y) +
@@ -47,13 +43,11 @@ PyObject* bbox_repr(PyObject* self) {
   return PyUnicode_FromString(text.c_str());
 }
 
-PyObject* cluster_pixel_count(PyObject* self, void*) { return to_py(unbox<ClusterValue>(self).pixel_count); }
 PyObject* cluster_bbox(PyObject* self, void*) { return unbox<ClusterValue>(self).bbox.new_ref(); }
 PyObject* cluster_centroid(PyObject* self, void*) {
   const ClusterValue& c = unbox<ClusterValue>(self);
   return Py_BuildValue("(dd)", c.centroid_x, c.centroid_y);
 }
-PyObject* cluster_merged_from(PyObject* self, void*) { return to_py(unbox<ClusterValue>(self).merged_from); }
 PyObject* cluster_repr(PyObject* self) {
   const ClusterValue& c = unbox<ClusterValue>(self);
   std::string text = "Cluster(pixel_count=" + std::to_string(c.pixel_count) + ", centroid=(" +
@@ -63,8 +57,6 @@ PyObject* cluster_repr(PyObject* self) {
 }
 
 PyObject* result_clusters(PyObject* self, void*) { return new_list(unbox<ClustersValue>(self).clusters); }
-PyObject* result_truncated(PyObject* self, void*) { return to_py_bool(unbox<ClustersValue>(self).truncated); }
-PyObject* result_total(PyObject* self, void*) { return to_py(unbox<ClustersValue>(self).total_clusters); }
 Py_ssize_t result_length(PyObject* self) { return static_cast<Py_ssize_t>(unbox<ClustersValue>(self).clusters.size()); }
 PyObject* result_repr(PyObject* self) {
   const ClustersValue& r = unbox<ClustersValue>(self);
@@ -74,48 +66,29 @@ PyObject* result_repr(PyObject* self) {
   return PyUnicode_FromString(text.c_str());
 }
 
-PyGetSetDef bbox_getset[] = {
-    {"x", bbox_x, nullptr, nullptr, nullptr},
-    {"y", bbox_y, nullptr, nullptr, nullptr},
-    {"width", bbox_width, nullptr, nullptr, nullptr},
-    {"height", bbox_height, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyGetSetDef cluster_getset[] = {
-    {"pixel_count", cluster_pixel_count, nullptr, nullptr, nullptr},
-    {"bbox", cluster_bbox, nullptr, nullptr, nullptr},
-    {"centroid", cluster_centroid, nullptr, nullptr, nullptr},
-    {"merged_from", cluster_merged_from, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyGetSetDef result_getset[] = {
-    {"clusters", result_clusters, nullptr, nullptr, nullptr},
-    {"truncated", result_truncated, nullptr, nullptr, nullptr},
-    {"total_clusters", result_total, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+PyGetSetDef bbox_getset[] = {QF_GETTER(BoxValue, x), QF_GETTER(BoxValue, y), QF_GETTER(BoxValue, width),
+                             QF_GETTER(BoxValue, height), QF_GETSET_END};
+PyGetSetDef cluster_getset[] = {QF_GETTER(ClusterValue, pixel_count), QF_CUSTOM_GETTER("bbox", cluster_bbox),
+                                QF_CUSTOM_GETTER("centroid", cluster_centroid),
+                                QF_GETTER(ClusterValue, merged_from), QF_GETSET_END};
+PyGetSetDef result_getset[] = {QF_CUSTOM_GETTER("clusters", result_clusters), QF_GETTER(ClustersValue, truncated),
+                               QF_GETTER(ClustersValue, total_clusters), QF_GETSET_END};
 
 }  // namespace
 
 PyTypeObject* create_bounding_box_type() {
-  return result_type<BoxValue>("builtins.BoundingBox", bbox_getset, bbox_repr);
+  return result_type<BoxValue, bbox_repr>("builtins.BoundingBox", bbox_getset);
 }
 PyTypeObject* create_cluster_type() {
-  return result_type<ClusterValue>("builtins.Cluster", cluster_getset, cluster_repr);
+  return result_type<ClusterValue, cluster_repr>("builtins.Cluster", cluster_getset);
 }
 PyTypeObject* create_clusters_result_type() {
-  return result_type<ClustersValue>("builtins.ClustersResult", result_getset, result_repr, result_length);
+  return result_type<ClustersValue, result_repr>("builtins.ClustersResult", result_getset, result_length);
 }
 
 PyObject* clusters_result_from(const ClusterList& list) {
   ClustersValue value{{}, list.total_clusters, list.truncated};
-  try {
-    value.clusters.reserve(list.clusters.size());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  value.clusters.reserve(list.clusters.size());
   for (const ClusterRecord& r : list.clusters) {
     Ref bbox(box(BoundingBoxType, BoxValue{r.x, r.y, r.width, r.height}));
     if (!bbox.get()) return nullptr;

@@ -1,6 +1,10 @@
 // Module initialisation: __version__, the seven classes and the five functions, each added to __all__ first.
 #include "bindings/boundary.hpp"
-#include "bindings/entry_points.hpp"
+#include "bindings/classes.hpp"
+
+#ifndef QUILLFEN_VERSION
+#error "the build defines QUILLFEN_VERSION, the version of pyproject.toml"
+#endif
 
 namespace qf::py {
 
@@ -16,28 +20,6 @@ namespace {
 
 PyObject* the_module = nullptr;
 int64_t module_interpreter = -1;
-
-#define QF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
-PyMethodDef module_functions[] = {
-    {"thumbnail", QF_FASTCALL(module_thumbnail), METH_FASTCALL | METH_KEYWORDS,
-     "thumbnail(png_bytes, width=200, height=None)\n--\n\nCreate a lossless WebP thumbnail from a PNG image.\n\n"
-     "Scales down to `width`, preserving aspect ratio. If `height` is set,\ncrops from the top after resizing \xe2\x80\x94 "
-     "useful for fixed-size grid cells.\nImages already within bounds are re-encoded without resizing."},
-    {"diff_batch", QF_FASTCALL(module_diff_batch), METH_FASTCALL | METH_KEYWORDS,
-     "diff_batch(pairs, threshold=0.1, alpha=0.1, include_aa=False, diff_color=..., aa_color=..., "
-     "diff_color_alt=None)\n--\n\nDiff multiple image pairs in parallel."},
-    {"diff_count_batch", QF_FASTCALL(module_diff_count_batch), METH_FASTCALL | METH_KEYWORDS,
-     "diff_count_batch(pairs, threshold=0.1, include_aa=False)\n--\n\n"
-     "Count mismatched pixels for multiple image pairs in parallel."},
-    {"ssim_batch", QF_FASTCALL(module_ssim_batch), METH_FASTCALL | METH_KEYWORDS,
-     "ssim_batch(pairs)\n--\n\nCompute SSIM for multiple image pairs in parallel."},
-    {"compare_batch", QF_FASTCALL(module_compare_batch), METH_FASTCALL | METH_KEYWORDS,
-     "compare_batch(pairs, threshold=0.1, alpha=0.1, include_aa=False, diff_color=..., aa_color=..., "
-     "diff_color_alt=None, return_diff=False, thumbnail_width=None, thumbnail_height=None)\n--\n\n"
-     "Compare multiple image pairs in parallel (diff count + SSIM per pair).\n\n"
-     "Batch version of `compare()`. Set `thumbnail_width` to generate a\nthumbnail per pair."},
-};
 
 // m_size 0 (not -1) so that the interpreter calls the initialisation again in a sub-interpreter, where it is
 // refused, instead of copying the first interpreter's module dict.
@@ -81,7 +63,7 @@ PyObject* create_module() {
   }
   PyObject* module = PyModule_Create2(&module_def, PYTHON_ABI_VERSION);
   if (!module) return nullptr;
-  bool ok = add_to_module(module, "__version__", PyUnicode_FromString("1.3.1")) == 0 &&
+  bool ok = add_to_module(module, "__version__", PyUnicode_FromString(QUILLFEN_VERSION)) == 0 &&
             add_type(module, "Comparison", ComparisonType, create_comparison_type) == 0 &&
             add_type(module, "ClustersResult", ClustersResultType, create_clusters_result_type) == 0 &&
             add_type(module, "Cluster", ClusterType, create_cluster_type) == 0 &&
@@ -91,10 +73,10 @@ PyObject* create_module() {
             add_type(module, "ShiftBand", ShiftBandType, create_shift_band_type) == 0;
   PyObject* module_name = ok ? PyUnicode_FromString("quillfen") : nullptr;
   ok = ok && module_name;
-  for (PyMethodDef& def : module_functions) {
-    if (!ok) break;
-    ok = add_to_module(module, def.ml_name, PyCMethod_New(&def, module, module_name, nullptr)) == 0;
-  }
+  static PyMethodDef* functions = nullptr;
+  if (ok && !functions) functions = method_table({module_functions()});
+  for (PyMethodDef* def = functions; ok && def->ml_name; ++def)
+    ok = add_to_module(module, def->ml_name, PyCMethod_New(def, module, module_name, nullptr)) == 0;
   Py_XDECREF(module_name);
   if (!ok) {
     Py_DECREF(module);
@@ -117,7 +99,7 @@ PyMODINIT_FUNC PyInit_quillfen(void) {
     Py_INCREF(the_module);
     return the_module;
   }
-  PyObject* module = create_module();
+  PyObject* module = guarded(create_module);
   if (!module) return nullptr;
   the_module = module;
   module_interpreter = interpreter;

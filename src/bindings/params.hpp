@@ -1,52 +1,57 @@
-// Parameter groups that several entry points share: their defaults, the field lists that parse them (in the
-// order the signatures give them) and the range checks of the module surface. An entry point's args struct
-// derives from the groups it takes and lists their fields in its table.
+// The parameters several entry points share, declared once over the core option records whose defaults they
+// take, and the range checks of the module surface.
 #pragma once
 
-#include <optional>
-
+#include "alignment/alignment.hpp"
 #include "bindings/args.hpp"
 #include "clusters/clusters.hpp"
 #include "core/options.hpp"
+#include "image_io/thumbnail.hpp"
 
-namespace qf::py {
+namespace qf::py::params {
 
-// The pixel comparison options. Entry points that take no alpha or colours leave them at their defaults.
-struct DiffParams {
-  double threshold = 0.1;
-  double alpha = 0.1;
-  bool include_aa = false;
-  Rgb diff_color{255, 0, 0};
-  Rgb aa_color{255, 255, 0};
-  std::optional<Rgb> diff_color_alt;
+inline constexpr auto threshold = QF_PARAM(DiffOptions, threshold);
+inline constexpr auto alpha = QF_PARAM(DiffOptions, alpha);
+inline constexpr auto include_aa = QF_PARAM(DiffOptions, include_aa);
+inline constexpr auto diff_color = QF_PARAM(DiffOptions, diff_color);
+inline constexpr auto aa_color = QF_PARAM(DiffOptions, aa_color);
+inline constexpr auto diff_color_alt = QF_PARAM(DiffOptions, diff_color_alt);
 
-  DiffOptions diff_options() const { return {threshold, alpha, diff_color, aa_color, diff_color_alt, include_aa}; }
-  // ValueError unless threshold (and then alpha, when the entry point takes it) is within [0, 1].
-  bool check_threshold() const { return check_unit(threshold, THRESHOLD_RANGE_MESSAGE); }
-  bool check_threshold_alpha() const { return check_threshold() && check_unit(alpha, ALPHA_RANGE_MESSAGE); }
+inline constexpr auto min_pixels = QF_PARAM(ClusterOptions, min_pixels);
+inline constexpr auto min_side = QF_PARAM(ClusterOptions, min_side);
+inline constexpr auto dilation = QF_PARAM(ClusterOptions, dilation);
+inline constexpr auto max_clusters = QF_PARAM(ClusterOptions, max_clusters);
+inline constexpr auto merge_gap = QF_PARAM(ClusterOptions, merge_gap);
+inline constexpr auto merge_overlap = QF_PARAM(ClusterOptions, merge_overlap);
+
+inline constexpr auto max_edit_ratio = QF_PARAM(AlignOptions, max_edit_ratio);
+inline constexpr auto max_edit_rows = QF_PARAM(AlignOptions, max_edit_rows);
+
+inline constexpr auto width = QF_PARAM(ThumbnailRequest, width);
+inline constexpr auto height = QF_PARAM(ThumbnailRequest, height);
+inline constexpr auto min_width = QF_PARAM(ThumbnailRequest, min_width);
+inline constexpr auto min_height = QF_PARAM(ThumbnailRequest, min_height);
+
+// The pairs of the batch functions.
+struct PairsParam {
+  PairsArg pairs;
 };
+inline constexpr auto pairs = QF_REQUIRED(PairsParam, pairs);
 
-struct ClusterParams {
-  uint64_t min_pixels = 16;
-  uint64_t min_side = 0;
-  uint64_t dilation = 4;
-  std::optional<uint64_t> max_clusters;
-  uint64_t merge_gap = 0;
-  double merge_overlap = 0.5;
+// ValueError unless threshold (and then alpha, for the entry points that take it) lies in [0, 1].
+inline bool check_threshold(const DiffOptions& o) { return check_unit(o.threshold, THRESHOLD_RANGE_MESSAGE); }
+inline bool check_threshold_alpha(const DiffOptions& o) {
+  return check_threshold(o) && check_unit(o.alpha, ALPHA_RANGE_MESSAGE);
+}
 
-  ClusterOptions cluster_options() const {
-    return {min_pixels, min_side, dilation, max_clusters, merge_gap, merge_overlap};
-  }
-};
+}  // namespace qf::py::params
 
-// threshold, alpha, include_aa, diff_color, aa_color, diff_color_alt: the diff image parameters.
-#define QF_RENDER_FIELDS(S)                                                                                  \
-  QF_FIELD(S, threshold), QF_FIELD(S, alpha), QF_FIELD(S, include_aa), QF_FIELD(S, diff_color),             \
-      QF_FIELD(S, aa_color), QF_FIELD(S, diff_color_alt)
-
-// threshold, include_aa, then the six clustering parameters.
-#define QF_CLUSTER_FIELDS(S)                                                                                 \
-  QF_FIELD(S, threshold), QF_FIELD(S, include_aa), QF_FIELD(S, min_pixels), QF_FIELD(S, min_side),         \
-      QF_FIELD(S, dilation), QF_FIELD(S, max_clusters), QF_FIELD(S, merge_gap), QF_FIELD(S, merge_overlap)
-
-}  // namespace qf::py
+// The parameter lists several entry points share, in signature order: the diff image's six, and the clustering
+// ones (threshold, include_aa, then the six of ClusterOptions).
+#define QF_RENDER_PARAMS                                                                                     \
+  ::qf::py::params::threshold, ::qf::py::params::alpha, ::qf::py::params::include_aa,                       \
+      ::qf::py::params::diff_color, ::qf::py::params::aa_color, ::qf::py::params::diff_color_alt
+#define QF_CLUSTER_PARAMS                                                                                    \
+  ::qf::py::params::threshold, ::qf::py::params::include_aa, ::qf::py::params::min_pixels,                  \
+      ::qf::py::params::min_side, ::qf::py::params::dilation, ::qf::py::params::max_clusters,                \
+      ::qf::py::params::merge_gap, ::qf::py::params::merge_overlap

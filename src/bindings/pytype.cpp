@@ -29,4 +29,15 @@ PyObject* to_py_bytes(const Bytes& data) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
 }
 
+PyObject* take_bytes(Bytes& data) {
+  PyObject* out = to_py_bytes(data);
+  Bytes().swap(data);
+  return out;
+}
+
+PyObject* take_optional_bytes(std::optional<Bytes>& data) {
+  if (!data) Py_RETURN_NONE;
+  return take_bytes(*data);
+}
+
 }  // namespace qf::py
