@@ -220,7 +220,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         if baseline_size[0] == current_size[0]:
             alignment = c.row_alignment(threshold=opts.threshold, include_aa=opts.include_aa)
             shift = _shift_of(alignment, width)
-            if shift is None and layout_input is not None:
+            # (Not for an image without pixels: there is no layout to analyse, nor a diff image to draw.)
+            if shift is None and layout_input is not None and 0 not in baseline_size + current_size:
                 # Whole rows did not explain it: a pane may have moved beside a fixed sidebar, header or table
                 # of contents. A shift with real changes beside it counts as changed, by the residual alone.
                 layout = _layout(layout_input, opts)
