@@ -29,6 +29,7 @@ def analyze_layout(
     max_edit_ratio: float = 0.25,
     max_edit_rows: int = 2048,
     diff: bool = False,
+    max_residual: int | None = None,
 ) -> tuple[
     str,
     tuple[tuple[Literal["inserted", "deleted"], int, int, int, int], ...],

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/parallel.hpp"
+#include "pixeldiff/pixeldiff.hpp"
 #include "layout/layout.hpp"
 #include "layout/regions.hpp"
 
@@ -308,9 +309,21 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
   }
   if (x < w) record.regions.push_back(static_region(x, w, n, m));
 
-  auto mask = layout_residual_mask(pair, record, diff);
-  if (!mask) return std::move(mask).error();
-  for (uint8_t bit : *mask) record.residual_count += bit != 0;
+  if (record.any_moved()) {
+    auto mask = layout_residual_mask(pair, record, diff);
+    if (!mask) return std::move(mask).error();
+    for (uint8_t bit : *mask) record.residual_count += bit != 0;
+  } else {
+    // Nothing moved: the residual is every pixel that differs over the common rows, counted in one pass.
+    const std::size_t common = std::min(n, m), bytes = common * w * 4;
+    // A capped count stops once it reaches its cap; this one must go past the caller's cap to say it exceeds it.
+    std::optional<uint64_t> cap = options.static_residual_cap;
+    if (cap && *cap < UINT64_MAX) ++*cap;
+    auto count = count_diffs(ByteView(pair.baseline).first(bytes), ByteView(pair.current).first(bytes), w, common,
+                             diff, cap);
+    if (!count) return std::move(count).error();
+    record.residual_count = *count;
+  }
   const bool bands = !column_bands(record).empty();
   record.verdict = record.residual_count > 0 ? LayoutVerdict::Changed
                    : bands                   ? LayoutVerdict::Shifted

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "alignment/alignment.hpp"
@@ -58,9 +59,12 @@ std::vector<ColumnBand> column_bands(const LayoutRecord& record);
 struct LayoutOptions {
   std::size_t strip_gap = 16;       // unchanged columns that part two groups of changed columns searched apart
   std::size_t max_candidates = 4;   // candidate shifts tried at most
-  std::size_t max_failed = 4;       // candidate searches that may fail before the analysis stops looking
+  std::size_t max_failed = 3;       // candidate searches that may fail before the analysis stops looking
   std::size_t max_moved = 8;        // moved regions kept at most (the widest)
   std::size_t max_searches = 12;    // edit searches in all, candidates and regions: the bound on the cost
+  // When no column moved, the residual is the plain count of differing pixels; a caller that has it already
+  // may let that count stop early once it exceeds this cap (as a capped count does).
+  std::optional<uint64_t> static_residual_cap;
 };
 
 // The analysis. The same threshold, alpha and edit-ratio checks and errors as align_rows.

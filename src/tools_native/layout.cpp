@@ -95,12 +95,24 @@ PyObject* analyze_layout(PyObject*, PyObject* args, PyObject* kwargs) {
   double threshold = 0.1, max_edit_ratio = 0.25;
   int include_aa = 0, diff = 0;
   unsigned long long max_edit_rows = 2048;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$dpdKp:analyze_layout",
+  PyObject* max_residual = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$dpdKpO:analyze_layout",
                                    QF_LAYOUT_KW("baseline", "current", "baseline_size", "current_size", "threshold",
-                                                "include_aa", "max_edit_ratio", "max_edit_rows", "diff"),
+                                                "include_aa", "max_edit_ratio", "max_edit_rows", "diff",
+                                                "max_residual"),
                                    &baseline, &current, &baseline_size, &current_size, &threshold, &include_aa,
-                                   &max_edit_ratio, &max_edit_rows, &diff))
+                                   &max_edit_ratio, &max_edit_rows, &diff, &max_residual))
     return nullptr;
+  LayoutOptions layout;
+  if (max_residual != Py_None) {
+    if (!PyLong_Check(max_residual)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'max_residual': expected an int or None");
+      return nullptr;
+    }
+    const unsigned long long cap = PyLong_AsUnsignedLongLong(max_residual);
+    if (PyErr_Occurred()) return nullptr;
+    layout.static_residual_cap = cap;
+  }
   ImageArg b, c;
   if (!parse_image(baseline, baseline_size, "baseline", b) || !parse_image(current, current_size, "current", c))
     return nullptr;
@@ -118,10 +130,11 @@ PyObject* analyze_layout(PyObject*, PyObject* args, PyObject* kwargs) {
     auto pair = make_image_pair(std::move(bi->data), bi->width, bi->height, std::move(ci->data), ci->width,
                                 ci->height, false);
     if (!pair) return std::move(pair).error();
-    auto record = qf::analyze_layout(*pair, options, align);
+    auto record = qf::analyze_layout(*pair, options, align, layout);
     if (!record) return std::move(record).error();
     Outcome out{std::move(*record), {}, std::nullopt};
-    if (out.record.verdict == LayoutVerdict::Unaligned) return out;
+    // Without a moved column the analysis adds nothing to the plain comparison: no clusters or image for it.
+    if (out.record.verdict == LayoutVerdict::Unaligned || !out.record.any_moved()) return out;
     if (out.record.residual_count > 0) {
       auto clusters = layout_clusters(*pair, out.record, options, ClusterOptions{});
       if (!clusters) return std::move(clusters).error();

@@ -324,6 +324,14 @@ TEST(Layout, NoShiftAtAllBudgetAndWidths) {
   EXPECT_FALSE(r.any_moved());
   EXPECT_LE(r.searches, LayoutOptions{}.max_searches);
   EXPECT_EQ(r.residual_count, count_diffs(u.baseline, u.current, w, h, {}).value());
+  // A caller that has the plain count lets it stop once it exceeds its cap; 0 still tells changed from unchanged.
+  LayoutOptions capped;
+  capped.static_residual_cap = 0;
+  auto quick = analyze_layout(u, {}, {}, capped);
+  ASSERT_TRUE(quick);
+  EXPECT_EQ(quick->verdict, LayoutVerdict::Changed);
+  EXPECT_GE(quick->residual_count, 1u);
+  EXPECT_LE(quick->residual_count, r.residual_count);
 
   // Widths differ: nothing can be paired, and the outputs refuse the record.
   const Page narrow = page(w - 1, {{0, w - 1, lines(1000, h)}});

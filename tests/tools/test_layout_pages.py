@@ -219,6 +219,14 @@ def test_arguments_and_unaligned_widths():
     rgba, w, h = _native.decode_rgba(b)
     verdict, bands, residual, clusters, diff_png, searches = _native.analyze_layout(rgba, rgba, (w, h), (w, h))
     assert (verdict, bands, residual, clusters, diff_png, searches) == ("unchanged", (), 0, (), None, 0)
+    # A pair where nothing moved: the residual is the plain count, which may stop early under a cap.
+    other = render(toc_page())
+    full = _native.analyze_layout(b, other)
+    assert full[0] == "changed" and full[1] == () and full[2] == quillfen.Comparison(b, other).diff_count()
+    capped = _native.analyze_layout(b, other, max_residual=0)
+    assert capped[0] == "changed" and 1 <= capped[2] <= full[2]
+    with pytest.raises(TypeError, match="max_residual"):
+        _native.analyze_layout(b, other, max_residual="0")
     narrow = bytes(4 * (w - 1) * h)
     assert _native.analyze_layout(rgba, narrow, (w, h), (w - 1, h))[0] == "unaligned"
     with pytest.raises(ValueError, match="expected"):
