@@ -1,5 +1,5 @@
 # The two set-up commands of the README: `make demo` (the main job on a built-in example) and `make test`.
-.PHONY: demo test bench setup
+.PHONY: demo test bench setup wheel
 
 setup:
 	scripts/setup.sh
@@ -13,3 +13,7 @@ test:
 bench: setup
 	.venv/bin/python -m pip install -q ".[bench]" --no-build-isolation
 	.venv/bin/python bench/bench.py
+
+# A manylinux wheel in dist/ that carries its native libraries.
+wheel: setup
+	scripts/wheel.sh

@@ -16,6 +16,8 @@ import zlib
 
 import quillfen
 
+Rgb = tuple[int, ...]
+
 WIDTH, HEIGHT = 480, 320
 PAGE = (248, 249, 250)
 INK = (40, 44, 52)
@@ -27,17 +29,17 @@ BUTTON = (24, 270, 96, 26)  # x, y, width, height
 class Canvas:
     """An 8-bit RGBA picture in a bytearray, with the few drawing operations the screenshots need."""
 
-    def __init__(self, width, height, colour):
+    def __init__(self, width: int, height: int, colour: Rgb) -> None:
         self.width, self.height = width, height
         self.pixels = bytearray(bytes((*colour, 255)) * (width * height))
 
-    def rect(self, x, y, w, h, colour):
+    def rect(self, x: int, y: int, w: int, h: int, colour: Rgb) -> None:
         row = bytes((*colour, 255)) * w
         for yy in range(y, y + h):
             start = 4 * (yy * self.width + x)
             self.pixels[start:start + 4 * w] = row
 
-    def text_line(self, x, y, words, rng, colour=INK):
+    def text_line(self, x: int, y: int, words: int, rng: random.Random, colour: Rgb = INK) -> None:
         """Glyph-like blocks with soft (half-blended) left and right columns, the way text is anti-aliased."""
         soft = tuple((c + p) // 2 for c, p in zip(colour, PAGE))
         for _ in range(words):
@@ -49,7 +51,7 @@ class Canvas:
                 x += w + 1
             x += 6
 
-    def panel(self, x0, x1, edge_x, y, h, left, right):
+    def panel(self, x0: int, x1: int, edge_x: int, y: int, h: int, left: Rgb, right: Rgb) -> None:
         """Columns x0 … x1 − 1: dark left of edge_x, light right of it, one blended column at edge_x."""
         middle = tuple((a + b) // 2 for a, b in zip(left, right))
         self.rect(x0, y, edge_x - x0, h, left)
@@ -57,7 +59,7 @@ class Canvas:
         self.rect(edge_x + 1, y, x1 - edge_x - 1, h, right)
 
 
-def draw_page(edge_x, rewritten, button):
+def draw_page(edge_x: int, rewritten: bool, button: Rgb) -> Canvas:
     """The page as one screenshot; `edge_x`, `rewritten` and `button` are what differs between the two."""
     c = Canvas(WIDTH, HEIGHT, PAGE)
     c.rect(0, 0, WIDTH, 28, (36, 41, 47))  # header bar
@@ -69,15 +71,15 @@ def draw_page(edge_x, rewritten, button):
     return c
 
 
-def screenshots():
+def screenshots() -> tuple[Canvas, Canvas]:
     baseline = draw_page(edge_x=400, rewritten=False, button=BUTTON_BEFORE)
     current = draw_page(edge_x=401, rewritten=True, button=BUTTON_AFTER)
     return baseline, current
 
 
-def png_file(canvas):
+def png_file(canvas: Canvas) -> bytes:
     """An 8-bit RGBA PNG of the canvas, written with zlib from the standard library."""
-    def chunk(kind, data):
+    def chunk(kind: bytes, data: bytes) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     stride = 4 * canvas.width
     raw = b"".join(b"\x00" + bytes(canvas.pixels[y * stride:(y + 1) * stride]) for y in range(canvas.height))
@@ -85,7 +87,7 @@ def png_file(canvas):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
 
 
-def compare(baseline, current):
+def compare(baseline: Canvas, current: Canvas) -> quillfen.Comparison:
     """Counts and the diff image of one pair, as a test gate would use them."""
     c = quillfen.Comparison.from_rgba(bytes(baseline.pixels), baseline.width, baseline.height,
                                       bytes(current.pixels), current.width, current.height)
@@ -99,7 +101,7 @@ def compare(baseline, current):
     return c
 
 
-def write_outputs(c, baseline, current, out):
+def write_outputs(c: quillfen.Comparison, baseline: Canvas, current: Canvas, out: pathlib.Path) -> None:
     out.mkdir(parents=True, exist_ok=True)
     (out / "baseline.png").write_bytes(png_file(baseline))
     (out / "current.png").write_bytes(png_file(current))
@@ -108,7 +110,7 @@ def write_outputs(c, baseline, current, out):
     print(f"  wrote {out / 'baseline.png'}, {out / 'current.png'} and {out / 'diff.png'}")
 
 
-def check_png_round_trip(baseline, current, c):
+def check_png_round_trip(baseline: Canvas, current: Canvas, c: quillfen.Comparison) -> None:
     """The same pair through the PNG constructor gives the same answer."""
     from_png = quillfen.Comparison(png_file(baseline), png_file(current))
     assert from_png.diff_count() == c.diff_count()
@@ -116,10 +118,10 @@ def check_png_round_trip(baseline, current, c):
     print("  decoding the PNG files gives the same counts and diff image")
 
 
-def inserted_banner(width=64):
+def inserted_banner(width: int = 64) -> None:
     """A banner inserted near the top pushes the page down: nearly every pixel below it differs, yet row
     alignment reports one inserted band and no changed content, while a real edit further down still shows."""
-    def row(value):
+    def row(value: int) -> bytes:
         return bytes((value, (value * 3) % 256, 255 - value, 255)) * width
 
     page = [row((y * 37) % 200) for y in range(160)]
@@ -137,7 +139,7 @@ def inserted_banner(width=64):
               f"aligned ssim={c.aligned_ssim(alignment):.6f}")
 
 
-def batch_of_pages(out):
+def batch_of_pages(out: pathlib.Path) -> None:
     """A folder of baseline/current pairs compared in one call, with a diff image and a thumbnail per pair."""
     pairs_dir, previews = out / "pairs", out / "previews"
     pairs_dir.mkdir(parents=True, exist_ok=True)
@@ -155,6 +157,7 @@ def batch_of_pages(out):
     results = quillfen.compare_batch(pairs, return_diff=True, thumbnail_width=160, thumbnail_height=100)
     print(f"a batch of {len(pairs)} pairs from {pairs_dir}:")
     for name, (count, ssim, width, height, diff_png, thumb) in zip(names, results):
+        assert diff_png is not None and thumb is not None  # both were asked for
         (previews / f"{name}.diff.png").write_bytes(diff_png)
         (previews / f"{name}.thumb.webp").write_bytes(thumb)
         verdict = "changed" if count else "passes"
@@ -162,7 +165,7 @@ def batch_of_pages(out):
     print(f"  wrote a diff image and a 160x100 WebP thumbnail per pair to {previews}")
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     out = pathlib.Path(argv[1]) if len(argv) > 1 else pathlib.Path(__file__).resolve().parent.parent / "demo-output"
     print(f"quillfen {quillfen.__version__}")
     baseline, current = screenshots()

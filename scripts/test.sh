@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test: the C++ suite through CTest (a plain build and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer), then the Python suite against the installed module.
+# UndefinedBehaviorSanitizer), then the Python suite against the installed module, the wheel and the typing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -18,8 +18,17 @@ for variant in plain sanitize; do
   ASAN_OPTIONS=detect_leaks=1 "$(dirname "$cmake")/ctest" --test-dir "$dir" --output-on-failure -j "$jobs"
 done
 
+# The manylinux wheel, which a test installs into a clean environment.
+echo "== wheel"
+scripts/wheel.sh >/dev/null
+
 echo "== Python tests"
-.venv/bin/python -m pytest -q tests/python
+.venv/bin/python -m pytest -q tests/python tests/tools
+
+# The type stubs against the modules as built, and the examples and the package under mypy --strict.
+echo "== typing"
+.venv/bin/python -m mypy.stubtest --allowlist tests/tools/stubtest_allowlist.txt quillfen quillfen_tools
+.venv/bin/python -m mypy --strict --cache-dir build/mypy-cache examples python/quillfen_tools
 
 # The Python suite once more against a module built with AddressSanitizer and UndefinedBehaviorSanitizer, so the
 # bindings and every path the surface reaches are checked too. The sanitizer runtimes are preloaded into the

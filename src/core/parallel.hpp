@@ -210,4 +210,9 @@ class ThreadLimit {
   tbb::global_control control_;
 };
 
+// The number of threads the pool may use now: the smallest limit in force, else one per logical CPU.
+inline std::size_t max_threads() {
+  return tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+}
+
 }  // namespace qf::par

@@ -1,4 +1,4 @@
-// PNG decoding into 8-bit RGBA (libspng) and encoding of 8-bit RGB diff images (our own writer over zlib).
+// PNG decoding into 8-bit RGBA and encoding of 8-bit RGB diff images: our own reader and writer over libdeflate.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@ inline constexpr uint64_t PNG_DECODE_LIMIT = 536870912;  // 512 MiB
 Result<RgbaImage> decode_png(ByteView png);
 
 // Both files decoded as the two halves of one fork–join on the pool; the baseline's error wins when both fail.
+// Byte-identical files are decoded once.
 Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteView current);
 
 // RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), zlib's default level, a filter chosen for each

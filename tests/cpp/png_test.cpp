@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <random>
@@ -23,11 +23,12 @@ void chunk(Bytes& out, const char* type, const Bytes& data) {
   const std::size_t start = out.size();
   out.insert(out.end(), type, type + 4);
   out.insert(out.end(), data.begin(), data.end());
-  put32(out, static_cast<uint32_t>(::crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+  put32(out, libdeflate_crc32(0, out.data() + start, out.size() - start));
 }
 
-// A PNG that has a header (and optionally a tRNS chunk) and an empty image data chunk.
-Bytes header_only(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour, const Bytes* trns = nullptr) {
+// A PNG that has a header (and optionally a tRNS chunk) and the given image data (empty by default).
+Bytes header_only(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour, const Bytes* trns = nullptr,
+                  const Bytes& idat = {}) {
   Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   Bytes ihdr;
   put32(ihdr, w);
@@ -36,9 +37,17 @@ Bytes header_only(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour, const B
   chunk(png, "IHDR", ihdr);
   if (colour == 3) chunk(png, "PLTE", Bytes{0, 0, 0, 255, 255, 255});
   if (trns) chunk(png, "tRNS", *trns);
-  chunk(png, "IDAT", {});
+  chunk(png, "IDAT", idat);
   chunk(png, "IEND", {});
   return png;
+}
+
+Bytes zlib_compress(const Bytes& data) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+  Bytes out(libdeflate_zlib_compress_bound(c, data.size()));
+  out.resize(libdeflate_zlib_compress(c, data.data(), data.size(), out.data(), out.size()));
+  libdeflate_free_compressor(c);
+  return out;
 }
 
 Bytes gradient(std::size_t w, std::size_t h) {
@@ -126,9 +135,10 @@ TEST(Png, EncodeRoundTripsAndUsesEveryFilter) {
     EXPECT_GT(chunks.size(), 3u);  // the image data is split
     // Inflating checks the Adler-32 that was combined from the blocks.
     Bytes rows(h * (3 * w + 1));
-    uLongf length = rows.size();
-    ASSERT_EQ(uncompress(rows.data(), &length, stream.data(), stream.size()), Z_OK);
-    ASSERT_EQ(length, rows.size());
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    ASSERT_EQ(libdeflate_zlib_decompress(d, stream.data(), stream.size(), rows.data(), rows.size(), nullptr),
+              LIBDEFLATE_SUCCESS);
+    libdeflate_free_decompressor(d);
     std::set<uint8_t> filters;
     for (std::size_t y = 0; y < h; ++y) filters.insert(rows[y * (3 * w + 1)]);
     EXPECT_EQ(filters, (std::set<uint8_t>{0, 1, 2, 3, 4}));
@@ -204,4 +214,43 @@ TEST(Png, PairReportsTheBaselineErrorFirst) {
   auto pair = decode_png_pair(*good, *good);
   ASSERT_TRUE(pair);
   EXPECT_EQ(pair->first.data, pair->second.data);
+}
+
+TEST(Png, FilesThatEndEarlyOrCarryTooLittleDataAreRefused) {
+  auto png = encode_png(gradient(16, 16), 16, 16);
+  ASSERT_TRUE(png);
+  ASSERT_TRUE(decode_png(*png));
+  // Cut inside the checksum of IEND, the last four bytes of the file.
+  for (std::size_t cut = 1; cut <= 4; ++cut) {
+    auto r = decode_png(ByteView(*png).first(png->size() - cut));
+    ASSERT_FALSE(r) << cut;
+    EXPECT_EQ(r.error().message, "failed to decode PNG: file is cut short inside the IEND chunk");
+  }
+  // 8-bit grey 4 x 3: rows of a filter byte and four samples.
+  const Bytes rows(3 * 5, 0);
+  const Bytes stream = zlib_compress(rows);
+  EXPECT_TRUE(decode_png(header_only(4, 3, 8, 0, nullptr, stream)));
+  const Bytes no_checksum(stream.begin(), stream.end() - 4);
+  EXPECT_EQ(decode_png(header_only(4, 3, 8, 0, nullptr, no_checksum)).error().message,
+            "failed to decode PNG: corrupt image data stream");
+  EXPECT_EQ(decode_png(header_only(4, 3, 8, 0, nullptr, zlib_compress(Bytes(2 * 5, 0)))).error().message,
+            "failed to decode PNG: the image data ends before the image is complete");
+  EXPECT_EQ(decode_png(header_only(4, 3, 8, 0, nullptr, zlib_compress(Bytes(4 * 5, 0)))).error().message,
+            "failed to decode PNG: the image data holds more than the image");
+  // A header that claims more than its image data could inflate to, however it was compressed.
+  EXPECT_EQ(decode_png(header_only(23170, 23170, 8, 0, nullptr, Bytes{0})).error().message,
+            "failed to decode PNG: the image data is too short for the image size");
+}
+
+TEST(Png, IdenticalFilesGiveTwoEqualImages) {
+  auto png = encode_png(mixed(300, 200), 300, 200);
+  ASSERT_TRUE(png);
+  auto pair = decode_png_pair(*png, Bytes(*png));
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->first.width, 300u);
+  EXPECT_EQ(pair->second.height, 200u);
+  EXPECT_EQ(pair->first.data, pair->second.data);
+  EXPECT_NE(pair->first.data.data(), pair->second.data.data());
+  const Bytes bad = header_only(4, 3, 8, 0);
+  EXPECT_EQ(decode_png_pair(bad, bad).error().message, decode_png(bad).error().message);
 }

@@ -28,9 +28,38 @@ def png_chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def write_png(samples, bit_depth, colour_type, palette=None, trns=None, interlace=False, extra_chunks=()):
+def filter_rows(rows, bpp):
+    """Filters packed rows (lists of bytes) with filter type y % 5 for row y: None, Sub, Up, Average, Paeth."""
+    out, above = bytearray(), bytes(len(rows[0]) if rows else 0)
+    for y, row in enumerate(rows):
+        kind = y % 5
+        out.append(kind)
+        for i, v in enumerate(row):
+            a = row[i - bpp] if i >= bpp else 0
+            b = above[i]
+            c = above[i - bpp] if i >= bpp else 0
+            if kind == 0:
+                pred = 0
+            elif kind == 1:
+                pred = a
+            elif kind == 2:
+                pred = b
+            elif kind == 3:
+                pred = (a + b) // 2
+            else:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                pred = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+            out.append((v - pred) % 256)
+        above = row
+    return bytes(out)
+
+
+def write_png(samples, bit_depth, colour_type, palette=None, trns=None, interlace=False, extra_chunks=(),
+              filtered=False):
     """A PNG of exactly the given samples (H x W x C ints), written by hand so that every colour type, bit depth,
-    tRNS and Adam7 interlacing can be produced. `palette` is a list of (r, g, b); `trns` the raw tRNS payload."""
+    tRNS and Adam7 interlacing can be produced. `palette` is a list of (r, g, b); `trns` the raw tRNS payload.
+    With `filtered`, the rows cycle through the five filter types instead of all using None."""
     import struct
     import zlib
     samples = np.asarray(samples)
@@ -39,9 +68,9 @@ def write_png(samples, bit_depth, colour_type, palette=None, trns=None, interlac
     height, width, channels = samples.shape
 
     def pack_rows(block):
-        out = bytearray()
+        packed = []
         for row in block:
-            out.append(0)  # filter type None
+            out = bytearray()
             flat = row.reshape(-1).astype(np.uint32)
             if bit_depth == 16:
                 out += flat.astype(">u2").tobytes()
@@ -54,7 +83,10 @@ def write_png(samples, bit_depth, colour_type, palette=None, trns=None, interlac
                 groups = padded.reshape(-1, per_byte)
                 shifts = np.arange(per_byte - 1, -1, -1) * bit_depth
                 out += (groups << shifts).sum(axis=1).astype(np.uint8).tobytes()
-        return bytes(out)
+            packed.append(bytes(out))
+        if filtered:
+            return filter_rows(packed, max(1, channels * bit_depth // 8))
+        return b"".join(b"\x00" + row for row in packed)
 
     if interlace:
         raw = b"".join(pack_rows(samples[y0::dy, x0::dx]) for x0, y0, dx, dy in ADAM7

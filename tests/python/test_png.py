@@ -1,6 +1,9 @@
 import io
+import pathlib
 import resource
 import struct
+import subprocess
+import sys
 import zlib
 
 import pytest
@@ -41,53 +44,60 @@ def with_alpha(rgb, alpha=None):
     return np.concatenate([rgb, a], axis=2)
 
 
+@pytest.mark.parametrize("filtered", [False, True])
 @pytest.mark.parametrize("interlace", [False, True])
 @pytest.mark.parametrize("bit_depth", [1, 2, 4, 8, 16])
-def test_grey_every_depth(bit_depth, interlace):
+def test_grey_every_depth(bit_depth, interlace, filtered):
     g = RNG.integers(0, 2 ** bit_depth, (H, W))
     grey = scale(g, bit_depth)
-    assert_decodes_to(write_png(g, bit_depth, 0, interlace=interlace), with_alpha(np.stack([grey] * 3, axis=2)))
+    assert_decodes_to(write_png(g, bit_depth, 0, interlace=interlace, filtered=filtered),
+                      with_alpha(np.stack([grey] * 3, axis=2)))
     # tRNS names one grey value as transparent.
     key = int(g[0, 0])
     trns = struct.pack(">H", key)
     alpha = np.where(g == key, 0, 255)
-    assert_decodes_to(write_png(g, bit_depth, 0, trns=trns, interlace=interlace),
+    assert_decodes_to(write_png(g, bit_depth, 0, trns=trns, interlace=interlace, filtered=filtered),
                       with_alpha(np.stack([grey] * 3, axis=2), alpha))
 
 
+@pytest.mark.parametrize("filtered", [False, True])
 @pytest.mark.parametrize("interlace", [False, True])
 @pytest.mark.parametrize("bit_depth", [8, 16])
-def test_rgb_grey_alpha_rgba(bit_depth, interlace):
+def test_rgb_grey_alpha_rgba(bit_depth, interlace, filtered):
     top = 2 ** bit_depth
     rgb = RNG.integers(0, top, (H, W, 3))
     rgb[1, 1] = rgb[0, 0]
     expected_rgb = scale(rgb, bit_depth)
-    assert_decodes_to(write_png(rgb, bit_depth, 2, interlace=interlace), with_alpha(expected_rgb))
+    assert_decodes_to(write_png(rgb, bit_depth, 2, interlace=interlace, filtered=filtered), with_alpha(expected_rgb))
     trns = struct.pack(">HHH", *(int(v) for v in rgb[0, 0]))
     alpha = np.where((rgb == rgb[0, 0]).all(axis=2), 0, 255)
-    assert_decodes_to(write_png(rgb, bit_depth, 2, trns=trns, interlace=interlace), with_alpha(expected_rgb, alpha))
+    assert_decodes_to(write_png(rgb, bit_depth, 2, trns=trns, interlace=interlace, filtered=filtered),
+                      with_alpha(expected_rgb, alpha))
 
     ga = RNG.integers(0, top, (H, W, 2))
     g = scale(ga[:, :, 0], bit_depth)
-    assert_decodes_to(write_png(ga, bit_depth, 4, interlace=interlace),
+    assert_decodes_to(write_png(ga, bit_depth, 4, interlace=interlace, filtered=filtered),
                       with_alpha(np.stack([g] * 3, axis=2), scale(ga[:, :, 1], bit_depth)))
 
     rgba = RNG.integers(0, top, (H, W, 4))
-    assert_decodes_to(write_png(rgba, bit_depth, 6, interlace=interlace), scale(rgba, bit_depth))
+    assert_decodes_to(write_png(rgba, bit_depth, 6, interlace=interlace, filtered=filtered), scale(rgba, bit_depth))
 
 
+@pytest.mark.parametrize("filtered", [False, True])
 @pytest.mark.parametrize("interlace", [False, True])
 @pytest.mark.parametrize("bit_depth", [1, 2, 4, 8])
-def test_palette_with_and_without_trns(bit_depth, interlace):
+def test_palette_with_and_without_trns(bit_depth, interlace, filtered):
     entries = 2 ** bit_depth
     palette = [tuple(int(v) for v in RNG.integers(0, 256, 3)) for _ in range(entries)]
     index = RNG.integers(0, entries, (H, W))
     rgb = np.array(palette, dtype=np.uint32)[index]
-    assert_decodes_to(write_png(index, bit_depth, 3, palette=palette, interlace=interlace), with_alpha(rgb))
+    assert_decodes_to(write_png(index, bit_depth, 3, palette=palette, interlace=interlace, filtered=filtered),
+                      with_alpha(rgb))
     # tRNS may be shorter than the palette: the remaining entries stay opaque.
     alphas = [int(v) for v in RNG.integers(0, 256, max(1, entries - 1))]
     full = np.array(alphas + [255] * (entries - len(alphas)), dtype=np.uint32)
-    assert_decodes_to(write_png(index, bit_depth, 3, palette=palette, trns=bytes(alphas), interlace=interlace),
+    assert_decodes_to(write_png(index, bit_depth, 3, palette=palette, trns=bytes(alphas), interlace=interlace,
+                                filtered=filtered),
                       with_alpha(rgb, full[index]))
 
 
@@ -113,6 +123,46 @@ def test_files_written_by_pillow(mode):
     assert_decodes_to(buf.getvalue(), expected)
 
 
+def pillow_rgba(png):
+    return np.asarray(Image.open(io.BytesIO(png)).convert("RGBA"))
+
+
+# Colour type, bit depth and a tRNS payload (or None): every combination of at most 8 bits per sample. (Pillow
+# matches a 2- or 4-bit grey tRNS value against the scaled samples and so misses it; those cases are checked
+# against the samples themselves above.)
+LOW_DEPTH_CASES = [(0, d, None) for d in (1, 2, 4, 8)] + [(0, 1, b"\x00\x01"), (0, 8, b"\x00\x01")] + [
+    (2, 8, None), (2, 8, b"\x00\x07\x00\x08\x00\x09"), (4, 8, None), (6, 8, None)] + [
+    (3, d, t) for d in (1, 2, 4, 8) for t in (None, b"\x00\x80")]
+
+
+@pytest.mark.parametrize("interlace", [False, True])
+@pytest.mark.parametrize("colour_type,bit_depth,trns", LOW_DEPTH_CASES)
+def test_same_pixels_as_pillow(colour_type, bit_depth, trns, interlace):
+    # Sizes that leave Adam7 passes empty or one pixel wide, and rows that end inside a byte.
+    for width, height in [(1, 1), (3, 2), (W, H), (33, 17)]:
+        channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour_type]
+        samples = RNG.integers(0, 2 ** bit_depth, (height, width, channels))
+        if trns is not None and colour_type == 2:
+            samples[0, 0] = (7, 8, 9)
+        if trns is not None and colour_type == 0:
+            samples[0, 0] = 1
+        palette = ([tuple(int(v) for v in RNG.integers(0, 256, 3)) for _ in range(2 ** bit_depth)]
+                   if colour_type == 3 else None)
+        png = write_png(samples, bit_depth, colour_type, palette=palette, trns=trns, interlace=interlace,
+                        filtered=True)
+        assert_decodes_to(png, pillow_rgba(png))
+
+
+SCREENSHOTS = sorted((pathlib.Path(__file__).parent / "data").glob("screenshot_*.png"))
+
+
+@pytest.mark.parametrize("path", SCREENSHOTS, ids=lambda p: p.name)
+def test_real_screenshots_decode_as_pillow_does(path):
+    # Pages rendered by headless Chromium: 8-bit RGB with every filter type in use, image data in many chunks.
+    png = path.read_bytes()
+    assert_decodes_to(png, pillow_rgba(png))
+
+
 def test_ancillary_chunks_do_not_change_the_samples():
     rgb = RNG.integers(0, 256, (H, W, 3))
     gamma = (b"gAMA", struct.pack(">I", 100000))
@@ -122,6 +172,12 @@ def test_ancillary_chunks_do_not_change_the_samples():
 
 def real_png():
     return png_bytes(RNG.integers(0, 256, (40, 30, 4), dtype=np.uint8), "RGBA")
+
+
+def grey_png(stream, width, height):
+    """An 8-bit grey PNG whose image data is the given zlib stream."""
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + png_chunk(b"IDAT", stream) + png_chunk(b"IEND", b""))
 
 
 def corrupted_variants():
@@ -139,7 +195,26 @@ def corrupted_variants():
     text_chunk = png_chunk(b"tEXt", b"Comment\x00hello")
     text_crc = bytearray(text_chunk)
     text_crc[-1] ^= 0x01
+    # Streams that end early or run on, each in a file whose chunks are otherwise sound.
+    rows = bytes(RNG.integers(0, 256, 9 * 7, dtype=np.uint8))  # 7 rows of 8-bit grey, width 8, filter None
+    rows = b"".join(b"\x00" + rows[y * 9 + 1:(y + 1) * 9] for y in range(7))
+    complete = zlib.compress(rows)
+    flushing = zlib.compressobj()
+    unterminated = flushing.compress(rows) + flushing.flush(zlib.Z_SYNC_FLUSH)
+    bad_adler = complete[:-1] + bytes([complete[-1] ^ 1])
+    assert Comparison(grey_png(complete, 8, 7), good)  # the reference file itself is fine
+    streams = {
+        "zlib-checksum-missing": complete[:-4],
+        "zlib-checksum-cut": complete[:-2],
+        "zlib-checksum-wrong": bad_adler,
+        "deflate-unterminated": unterminated,
+        "rows-missing": zlib.compress(rows[:-9]),
+        "rows-extra": zlib.compress(rows + bytes(9)),
+        "filter-type-5": zlib.compress(b"\x05" + rows[1:]),
+    }
     return {
+        **{f"iend-crc-cut-{k}": good[:-k] for k in range(1, 5)},
+        **{name: grey_png(stream, 8, 7) for name, stream in streams.items()},
         "last-idat-crc": bytes(last_crc),
         "ancillary-crc": good[:iend] + bytes(text_crc) + good[iend:],
         "iend-missing": good[:iend],
@@ -178,6 +253,44 @@ def test_huge_header_is_refused_before_allocating():
         Comparison(huge_header(), real_png())
     # 40 GB were claimed; the process did not grow by anything like the limit.
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
+
+
+PEAK_GROWTH = """
+import resource, sys, quillfen
+png = sys.stdin.buffer.read()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    quillfen.Comparison(png, png + b"\\0")  # the same image twice, as two different files
+    print("decoded")
+except ValueError as e:
+    print(e)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+
+
+def peak_growth_kib(png):
+    """Decodes `png` in a child interpreter: (the error message or "decoded", growth of its peak RSS in KiB)."""
+    out = subprocess.run([sys.executable, "-c", PEAK_GROWTH], input=png, capture_output=True, check=True).stdout
+    message, growth = out.decode().splitlines()
+    return message, int(growth)
+
+
+def test_image_data_too_short_for_the_header_is_refused_before_allocating():
+    # 58 bytes claiming 23170 x 23170 grey (inside the limit): deflate cannot expand one byte to 512 MiB.
+    png = grey_png(b"\x00", 23170, 23170)
+    message, growth = peak_growth_kib(png)
+    assert message == "failed to decode PNG: the image data is too short for the image size"
+    assert growth < 64 * 1024
+
+
+def test_decompression_bomb_is_refused_with_bounded_memory():
+    # About 600 KB of image data that inflates to 600 MiB, in a file whose header claims 1024 x 1024 grey.
+    packer = zlib.compressobj(9)
+    zeros = bytes(1 << 20)
+    stream = b"".join(packer.compress(zeros) for _ in range(600)) + packer.flush()
+    message, growth = peak_growth_kib(grey_png(stream, 1024, 1024))
+    assert message == "failed to decode PNG: the image data holds more than the image"
+    assert growth < 64 * 1024
 
 
 def test_the_baseline_error_is_reported_first():

@@ -1,0 +1,578 @@
+// PNG reader: the chunk layout, the image data inflated in one call (libdeflate), the five row filters undone,
+// and every colour type and bit depth expanded straight into 8-bit RGBA.
+//
+// A PNG file is an 8-byte signature followed by chunks, each a 4-byte big-endian length, a 4-byte type, the data
+// and a CRC-32 of type and data. IHDR comes first; PLTE and tRNS before the image data; the image data is the
+// concatenation of consecutive IDAT chunks, one zlib stream; IEND closes the file. The stream inflates to rows,
+// each a filter-type byte and the row's samples packed big-endian, per Adam7 pass when the image is interlaced.
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/parallel.hpp"
+#include "core/size.hpp"
+#include "image_io/png.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace qf {
+
+namespace {
+
+constexpr uint8_t SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// Caps on ancillary chunks, which are skipped but still bounded: one chunk, and all of them together.
+constexpr uint64_t ANCILLARY_CHUNK_LIMIT = 64u << 20;
+constexpr uint64_t ANCILLARY_TOTAL_LIMIT = 128u << 20;
+
+// Deflate spends at least two bits on a match of at most 258 bytes, so one byte of compressed data inflates to
+// at most 4 × 258 bytes: the image data a file carries bounds the image it can hold.
+constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
+
+enum Colour : uint8_t { GREY = 0, RGB = 2, PALETTE = 3, GREY_ALPHA = 4, RGBA = 6 };
+enum Filter : uint8_t { NONE, SUB, UP, AVERAGE, PAETH };
+
+CompareError fail(std::string_view what) { return err::decode_png(what); }
+
+inline uint32_t be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+inline uint32_t rgba_word(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+  const uint8_t px[4] = {r, g, b, a};
+  uint32_t w;
+  std::memcpy(&w, px, 4);
+  return w;
+}
+
+unsigned channels_of(uint8_t colour) {
+  switch (colour) {
+    case GREY: case PALETTE: return 1;
+    case GREY_ALPHA: return 2;
+    case RGB: return 3;
+    default: return 4;
+  }
+}
+
+// What the chunks before the image data say about the image.
+struct Header {
+  uint32_t width = 0, height = 0;
+  uint8_t depth = 0, colour = 0;
+  bool interlaced = false;
+
+  unsigned channels() const { return channels_of(colour); }
+  unsigned bits_per_pixel() const { return channels() * depth; }
+  // The distance, in bytes, to the same byte of the pixel on the left (at least 1) that the filters use.
+  unsigned filter_distance() const { return std::max(1u, bits_per_pixel() / 8); }
+};
+
+struct Png {
+  Header header;
+  std::array<uint32_t, 256> palette{};  // RGBA words; entries past the PLTE chunk are opaque black
+  unsigned palette_entries = 0;
+  bool has_palette = false, has_trns = false;
+  uint16_t key[3] = {0, 0, 0};  // the transparent grey or RGB value of tRNS
+  std::vector<ByteView> image_data;
+  uint64_t image_data_bytes = 0;
+};
+
+Status read_header(ByteView data, Header& h) {
+  if (data.size() != 13) return fail("invalid IHDR chunk length");
+  h.width = be32(&data[0]);
+  h.height = be32(&data[4]);
+  h.depth = data[8];
+  h.colour = data[9];
+  if (h.width == 0 || h.width > 0x7FFFFFFF) return fail("invalid image width");
+  if (h.height == 0 || h.height > 0x7FFFFFFF) return fail("invalid image height");
+  bool depth_ok = false;
+  switch (h.colour) {
+    case GREY: depth_ok = h.depth == 1 || h.depth == 2 || h.depth == 4 || h.depth == 8 || h.depth == 16; break;
+    case PALETTE: depth_ok = h.depth == 1 || h.depth == 2 || h.depth == 4 || h.depth == 8; break;
+    case RGB: case GREY_ALPHA: case RGBA: depth_ok = h.depth == 8 || h.depth == 16; break;
+    default: return fail("invalid colour type");
+  }
+  if (!depth_ok) return fail("invalid bit depth for the colour type");
+  if (data[10] != 0) return fail("unknown compression method");
+  if (data[11] != 0) return fail("unknown filter method");
+  if (data[12] > 1) return fail("unknown interlace method");
+  h.interlaced = data[12] == 1;
+  return std::nullopt;
+}
+
+Status read_palette(ByteView data, Png& png) {
+  if (png.has_palette) return fail("more than one PLTE chunk");
+  if (png.has_trns) return fail("PLTE chunk after tRNS");
+  const Header& h = png.header;
+  // A suggested palette in a truecolour image is allowed and not used; grey images may not have one.
+  if (h.colour == GREY || h.colour == GREY_ALPHA) return fail("PLTE chunk in a grey image");
+  if (data.empty() || data.size() % 3 != 0 || data.size() > 3 * 256) return fail("invalid PLTE chunk length");
+  png.palette_entries = static_cast<unsigned>(data.size() / 3);
+  if (h.colour == PALETTE && png.palette_entries > (1u << h.depth))
+    return fail("more palette entries than the bit depth allows");
+  png.has_palette = true;
+  png.palette.fill(rgba_word(0, 0, 0, 255));
+  for (unsigned i = 0; i < png.palette_entries; ++i)
+    png.palette[i] = rgba_word(data[3 * i], data[3 * i + 1], data[3 * i + 2], 255);
+  return std::nullopt;
+}
+
+Status read_transparency(ByteView data, Png& png) {
+  if (png.has_trns) return fail("more than one tRNS chunk");
+  switch (png.header.colour) {
+    case GREY:
+      if (data.size() != 2) return fail("invalid tRNS chunk length");
+      png.key[0] = be16(&data[0]);
+      break;
+    case RGB:
+      if (data.size() != 6) return fail("invalid tRNS chunk length");
+      for (int c = 0; c < 3; ++c) png.key[c] = be16(&data[2 * c]);
+      break;
+    case PALETTE:
+      if (!png.has_palette) return fail("tRNS chunk before PLTE");
+      if (data.size() > png.palette_entries) return fail("tRNS chunk longer than the palette");
+      for (std::size_t i = 0; i < data.size(); ++i) reinterpret_cast<uint8_t*>(&png.palette[i])[3] = data[i];
+      break;
+    default:
+      return std::nullopt;  // an image with an alpha channel has no use for it
+  }
+  png.has_trns = true;
+  return std::nullopt;
+}
+
+// Bytes per pixel of the image in the file's own sample layout after palette and low-bit-depth expansion, with an
+// alpha channel added for tRNS: what the memory limit is measured in.
+std::size_t native_bytes_per_pixel(const Png& png) {
+  const Header& h = png.header;
+  const std::size_t sample = h.depth == 16 ? 2 : 1;
+  switch (h.colour) {
+    case GREY: return sample * (png.has_trns ? 2 : 1);
+    case RGB: return sample * (png.has_trns ? 4 : 3);
+    case PALETTE: return png.has_trns ? 4 : 3;
+    case GREY_ALPHA: return sample * 2;
+    default: return sample * 4;
+  }
+}
+
+// Walks the chunks from the signature to IEND, checking every CRC. The image data is not copied: png.image_data
+// points into the file. The memory limit is checked when the image data begins, from what the header and the
+// chunks before it say.
+Status read_chunks(ByteView file, Png& png) {
+  if (file.size() < 8 || std::memcmp(file.data(), SIGNATURE, 8) != 0) return fail("not a PNG file (bad signature)");
+  std::size_t at = 8;
+  uint64_t ancillary = 0;
+  bool header_seen = false, data_seen = false, data_ended = false;
+  for (;;) {
+    if (file.size() - at < 8) return fail(at == file.size() ? "file ends before the IEND chunk" : "file is cut short inside a chunk header");
+    const uint32_t length = be32(&file[at]);
+    const uint8_t* type = &file[at + 4];
+    const std::string name(reinterpret_cast<const char*>(type), 4);
+    for (int i = 0; i < 4; ++i)
+      if (!((type[i] >= 'A' && type[i] <= 'Z') || (type[i] >= 'a' && type[i] <= 'z'))) return fail("invalid chunk type");
+    if (length > 0x7FFFFFFF) return fail("invalid chunk length in " + name);
+    if (file.size() - at - 8 < uint64_t{length} + 4) return fail("file is cut short inside the " + name + " chunk");
+    const ByteView data = file.subspan(at + 8, length);
+    if (be32(&file[at + 8 + length]) != libdeflate_crc32(0, type, 4 + std::size_t{length}))
+      return fail("CRC mismatch in the " + name + " chunk");
+    at += 12 + std::size_t{length};
+
+    const bool critical = !(type[0] & 0x20);
+    if (!header_seen) {
+      if (name != "IHDR") return fail("the first chunk is not IHDR");
+      if (auto e = read_header(data, png.header)) return e;
+      header_seen = true;
+      continue;
+    }
+    if (name == "IDAT") {
+      if (data_ended) return fail("IDAT chunks are not consecutive");
+      if (!data_seen) {
+        if (png.header.colour == PALETTE && !png.has_palette) return fail("missing PLTE chunk in a palette image");
+        // The limit is checked before anything the size of the image is allocated.
+        auto native = checked_mul(uint64_t{png.header.width} * png.header.height, native_bytes_per_pixel(png));
+        if (!native || *native > PNG_DECODE_LIMIT) return fail("Memory limit exceeded");
+      }
+      data_seen = true;
+      if (length > 0) png.image_data.push_back(data);
+      png.image_data_bytes += length;
+      continue;
+    }
+    if (data_seen) data_ended = true;
+    if (name == "IEND") {
+      if (length != 0) return fail("invalid IEND chunk length");
+      if (!data_seen) return fail("missing IDAT chunk");
+      return std::nullopt;
+    }
+    if (name == "IHDR") return fail("more than one IHDR chunk");
+    if (name == "PLTE") {
+      if (data_seen) return fail("PLTE chunk after the image data");
+      if (auto e = read_palette(data, png)) return e;
+      continue;
+    }
+    if (name == "tRNS") {
+      if (data_seen) return fail("tRNS chunk after the image data");
+      if (auto e = read_transparency(data, png)) return e;
+      continue;
+    }
+    if (critical) return fail("unknown critical chunk " + name);
+    ancillary += length;
+    if (length > ANCILLARY_CHUNK_LIMIT) return fail("ancillary chunk " + name + " too large");
+    if (ancillary > ANCILLARY_TOTAL_LIMIT) return fail("ancillary chunks too large in total");
+  }
+}
+
+// ---- Image layout: one pass, or the seven Adam7 passes, each a small image of its own.
+
+struct Pass {
+  uint32_t x0, y0, dx, dy;
+  uint64_t width, height;  // in pixels; a pass may be empty
+  uint64_t row_bytes;      // packed samples of one row, without the filter-type byte
+};
+
+std::vector<Pass> passes_of(const Header& h) {
+  static constexpr uint32_t ADAM7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                           {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+  std::vector<Pass> out;
+  auto add = [&](uint32_t x0, uint32_t y0, uint32_t dx, uint32_t dy) {
+    Pass p{x0, y0, dx, dy, 0, 0, 0};
+    p.width = h.width > x0 ? (uint64_t{h.width} - x0 + dx - 1) / dx : 0;
+    p.height = h.height > y0 ? (uint64_t{h.height} - y0 + dy - 1) / dy : 0;
+    p.row_bytes = (p.width * h.bits_per_pixel() + 7) / 8;
+    if (p.width > 0 && p.height > 0) out.push_back(p);
+  };
+  if (!h.interlaced) add(0, 0, 1, 1);
+  else
+    for (const auto& a : ADAM7) add(a[0], a[1], a[2], a[3]);
+  return out;
+}
+
+// ---- Unfiltering: recon = filtered + predictor(left a, above b, upper left c), bytes modulo 256.
+
+inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
+  const int p = a + b - c;
+  const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+}
+
+// Undoes one row's filter. `raw` holds the filtered bytes, `prev` the row above already unfiltered (zeros for the
+// first row of a pass), `out` receives the row; n bytes each, BPP the filter distance.
+template <unsigned BPP>
+void unfilter_row(uint8_t filter, const uint8_t* __restrict raw, const uint8_t* __restrict prev,
+                  uint8_t* __restrict out, std::size_t n) {
+  const std::size_t lead = std::min<std::size_t>(BPP, n);
+  switch (filter) {
+    case NONE:
+      std::memcpy(out, raw, n);
+      break;
+    case SUB:
+      std::memcpy(out, raw, lead);
+      for (std::size_t i = BPP; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] + out[i - BPP]);
+      break;
+    case UP:
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] + prev[i]);
+      break;
+    case AVERAGE:
+      for (std::size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(raw[i] + (prev[i] >> 1));
+      for (std::size_t i = BPP; i < n; ++i)
+        out[i] = static_cast<uint8_t>(raw[i] + ((unsigned{out[i - BPP]} + prev[i]) >> 1));
+      break;
+    case PAETH:
+      for (std::size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(raw[i] + prev[i]);
+      for (std::size_t i = BPP; i < n; ++i)
+        out[i] = static_cast<uint8_t>(raw[i] + paeth(out[i - BPP], prev[i], prev[i - BPP]));
+      break;
+  }
+}
+
+#if defined(__x86_64__)
+// Sub, Average and Paeth depend on the pixel to the left, so they run one pixel at a time; for 3- and 4-byte
+// pixels the channels of a pixel go through SSE2 together (16-bit lanes), which is all x86-64 guarantees.
+// Pixels are moved through general registers: a 3-byte memcpy through memory would stall store forwarding.
+template <unsigned BPP>
+inline __m128i load_pixel(const uint8_t* p) {
+  uint32_t v;
+  if constexpr (BPP == 4) std::memcpy(&v, p, 4);
+  else v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+  return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), _mm_setzero_si128());
+}
+
+template <unsigned BPP>
+inline void store_pixel(uint8_t* p, __m128i v) {
+  const auto w = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
+  if constexpr (BPP == 4) {
+    std::memcpy(p, &w, 4);
+  } else {
+    p[0] = static_cast<uint8_t>(w), p[1] = static_cast<uint8_t>(w >> 8), p[2] = static_cast<uint8_t>(w >> 16);
+  }
+}
+
+inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+inline __m128i bytes_of(__m128i v) { return _mm_and_si128(v, _mm_set1_epi16(0xFF)); }
+
+template <unsigned BPP>
+void unfilter_row_sse2(uint8_t filter, const uint8_t* __restrict raw, const uint8_t* __restrict prev,
+                       uint8_t* __restrict out, std::size_t n) {
+  if (filter == NONE || filter == UP) return unfilter_row<BPP>(filter, raw, prev, out, n);
+  __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
+  for (std::size_t i = 0; i < n; i += BPP) {
+    const __m128i x = load_pixel<BPP>(raw + i);
+    __m128i predicted;
+    if (filter == SUB) {
+      predicted = a;
+    } else {
+      const __m128i b = load_pixel<BPP>(prev + i);
+      if (filter == AVERAGE) {
+        predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+      } else {
+        // |p - a| = |b - c|, |p - b| = |a - c|, |p - c| = |(b - c) + (a - c)|; ties go to a, then b.
+        const __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
+        const __m128i da = abs16(pa), db = abs16(pb), dc = abs16(_mm_add_epi16(pa, pb));
+        const __m128i smallest = _mm_min_epi16(dc, _mm_min_epi16(da, db));
+        const __m128i use_a = _mm_cmpeq_epi16(da, smallest), use_b = _mm_cmpeq_epi16(db, smallest);
+        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
+        predicted = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, b_or_c));
+        c = b;
+      }
+    }
+    a = bytes_of(_mm_add_epi16(x, predicted));
+    store_pixel<BPP>(out + i, a);
+  }
+}
+#endif
+
+using UnfilterFn = void (*)(uint8_t, const uint8_t*, const uint8_t*, uint8_t*, std::size_t);
+
+UnfilterFn unfilter_for(unsigned bpp) {
+  switch (bpp) {
+    case 1: return unfilter_row<1>;
+    case 2: return unfilter_row<2>;
+#if defined(__x86_64__)
+    case 3: return unfilter_row_sse2<3>;
+    case 4: return unfilter_row_sse2<4>;
+#else
+    case 3: return unfilter_row<3>;
+    case 4: return unfilter_row<4>;
+#endif
+    case 6: return unfilter_row<6>;
+    default: return unfilter_row<8>;
+  }
+}
+
+// ---- Expansion of one unfiltered row of `width` pixels into RGBA.
+
+inline uint8_t round16(uint16_t v) { return static_cast<uint8_t>((static_cast<uint32_t>(v) + 128) / 257); }
+
+// 8-bit RGB → RGBA with alpha 255, four pixels per shuffle where the processor has SSSE3 (checked once).
+void rgb_to_rgba_scalar(const uint8_t* in, std::size_t width, uint8_t* out) {
+  for (std::size_t x = 0; x < width; ++x, in += 3, out += 4) out[0] = in[0], out[1] = in[1], out[2] = in[2], out[3] = 255;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("ssse3"))) void rgb_to_rgba_ssse3(const uint8_t* in, std::size_t width, uint8_t* out) {
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  std::size_t x = 0;
+  for (; x + 6 <= width; x += 4) {  // the 16-byte load stays inside the row
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(_mm_shuffle_epi8(v, spread), opaque));
+  }
+  rgb_to_rgba_scalar(in + 3 * x, width - x, out + 4 * x);
+}
+#endif
+
+void rgb_to_rgba(const uint8_t* in, std::size_t width, uint8_t* out) {
+#if defined(__x86_64__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return rgb_to_rgba_ssse3(in, width, out);
+#endif
+  rgb_to_rgba_scalar(in, width, out);
+}
+
+struct Expander {
+  const Png& png;
+  std::array<uint32_t, 256> table{};  // RGBA word of every sample value, for palette and grey up to 8 bits
+
+  explicit Expander(const Png& p) : png(p) {
+    const Header& h = p.header;
+    if (h.colour == PALETTE) table = p.palette;
+    else if (h.colour == GREY && h.depth <= 8) {
+      const unsigned top = (1u << h.depth) - 1, scale = 255 / top;
+      for (unsigned v = 0; v <= top; ++v) {
+        const auto g = static_cast<uint8_t>(v * scale);
+        table[v] = rgba_word(g, g, g, p.has_trns && v == p.key[0] ? 0 : 255);
+      }
+    }
+  }
+
+  void operator()(const uint8_t* in, std::size_t width, uint8_t* out) const {
+    const Header& h = png.header;
+    if (h.colour == PALETTE || (h.colour == GREY && h.depth <= 8)) {
+      if (h.depth == 8) {
+        for (std::size_t x = 0; x < width; ++x) std::memcpy(out + 4 * x, &table[in[x]], 4);
+        return;
+      }
+      // Samples packed from the most significant bit down.
+      const unsigned depth = h.depth, per_byte = 8 / depth, mask = (1u << depth) - 1;
+      for (std::size_t x = 0; x < width; ++x) {
+        const unsigned shift = 8 - depth * (1 + static_cast<unsigned>(x % per_byte));
+        std::memcpy(out + 4 * x, &table[(in[x / per_byte] >> shift) & mask], 4);
+      }
+      return;
+    }
+    if (h.depth == 8) {
+      switch (h.colour) {
+        case GREY_ALPHA:
+          for (std::size_t x = 0; x < width; ++x, in += 2, out += 4) out[0] = out[1] = out[2] = in[0], out[3] = in[1];
+          return;
+        case RGB:
+          if (png.has_trns) {
+            for (std::size_t x = 0; x < width; ++x, in += 3, out += 4) {
+              out[0] = in[0], out[1] = in[1], out[2] = in[2];
+              out[3] = in[0] == png.key[0] && in[1] == png.key[1] && in[2] == png.key[2] ? 0 : 255;
+            }
+          } else {
+            rgb_to_rgba(in, width, out);
+          }
+          return;
+        default:
+          std::memcpy(out, in, 4 * width);
+          return;
+      }
+    }
+    // 16-bit samples, rounded to the nearest 8-bit value; the tRNS key is matched on the full samples.
+    for (std::size_t x = 0; x < width; ++x, out += 4) {
+      switch (h.colour) {
+        case GREY: {
+          const uint16_t g = be16(in);
+          in += 2;
+          out[0] = out[1] = out[2] = round16(g);
+          out[3] = png.has_trns && g == png.key[0] ? 0 : 255;
+          break;
+        }
+        case GREY_ALPHA:
+          out[0] = out[1] = out[2] = round16(be16(in));
+          out[3] = round16(be16(in + 2));
+          in += 4;
+          break;
+        case RGB: {
+          const uint16_t r = be16(in), g = be16(in + 2), b = be16(in + 4);
+          in += 6;
+          out[0] = round16(r), out[1] = round16(g), out[2] = round16(b);
+          out[3] = png.has_trns && r == png.key[0] && g == png.key[1] && b == png.key[2] ? 0 : 255;
+          break;
+        }
+        default:
+          for (int c = 0; c < 4; ++c) out[c] = round16(be16(in + 2 * c));
+          in += 8;
+          break;
+      }
+    }
+  }
+};
+
+// ---- Inflating.
+
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// Inflates the image data into exactly `size` bytes at `out`: a stream that ends early, holds more than the image
+// or is corrupt (its Adler-32 included) is an error.
+Status inflate(const Png& png, uint8_t* out, std::size_t size) {
+  if (png.image_data.empty()) return fail("the image data is empty");
+  Bytes joined;
+  ByteView stream = png.image_data.front();
+  if (png.image_data.size() > 1) {
+    joined.reserve(png.image_data_bytes);
+    for (ByteView part : png.image_data) joined.insert(joined.end(), part.begin(), part.end());
+    stream = joined;
+  }
+  std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+  if (!d) throw std::bad_alloc();
+  std::size_t used = 0;
+  switch (libdeflate_zlib_decompress_ex(d.get(), stream.data(), stream.size(), out, size, &used, nullptr)) {
+    case LIBDEFLATE_SUCCESS: return std::nullopt;
+    case LIBDEFLATE_SHORT_OUTPUT: return fail("the image data ends before the image is complete");
+    case LIBDEFLATE_INSUFFICIENT_SPACE: return fail("the image data holds more than the image");
+    default: return fail("corrupt image data stream");
+  }
+}
+
+}  // namespace
+
+Result<RgbaImage> decode_png(ByteView file) {
+  Png png;
+  if (auto e = read_chunks(file, png)) return *e;
+  const Header& h = png.header;
+
+  const std::vector<Pass> passes = passes_of(h);
+  uint64_t filtered_size = 0;  // below the memory limit plus one byte per row: no overflow
+  for (const Pass& p : passes) filtered_size += p.height * (1 + p.row_bytes);
+  if (filtered_size > png.image_data_bytes * DEFLATE_MAX_RATIO)
+    return fail("the image data is too short for the image size");
+
+  auto pixels = pixel_count(h.width, h.height);
+  if (!pixels) return pixels.error();
+  const std::size_t out_size = *pixels * 4;
+  const unsigned bpp = h.filter_distance();
+  const UnfilterFn unfilter = unfilter_for(bpp);
+  const Expander expand(png);
+  // Two scratch rows: the one being unfiltered and the one above it.
+  std::size_t widest = 0;
+  for (const Pass& p : passes) widest = std::max<std::size_t>(widest, p.row_bytes);
+  std::vector<uint8_t> rows(2 * widest);
+
+  RgbaImage image;
+  image.width = h.width;
+  image.height = h.height;
+  // The image data is inflated before the image is allocated, so a stream that fails leaves no image-sized
+  // allocation behind, and only the part of the buffer it actually filled was ever touched.
+  std::unique_ptr<uint8_t[]> filtered(new uint8_t[filtered_size]);
+  if (auto e = inflate(png, filtered.get(), filtered_size)) return *e;
+  image.data.resize(out_size);
+  std::vector<uint8_t> pass_rgba(h.interlaced ? 4 * std::size_t{h.width} : 0);
+  const uint8_t* raw = filtered.get();
+  for (const Pass& p : passes) {
+    const std::size_t n = p.row_bytes;
+    uint8_t* prev = rows.data();
+    uint8_t* cur = rows.data() + n;
+    std::memset(prev, 0, n);
+    for (std::size_t j = 0; j < p.height; ++j, raw += n + 1) {
+      if (raw[0] > PAETH) return fail("invalid row filter type");
+      unfilter(raw[0], raw + 1, prev, cur, n);
+      uint8_t* dst = image.data.data() + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
+      if (p.dx == 1) {
+        expand(cur, p.width, dst);
+      } else {
+        expand(cur, p.width, pass_rgba.data());
+        for (std::size_t i = 0; i < p.width; ++i) std::memcpy(dst + 4 * i * p.dx, &pass_rgba[4 * i], 4);
+      }
+      std::swap(prev, cur);
+    }
+  }
+  if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
+  return image;
+}
+
+Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteView current) {
+  // Two renders of an unchanged page are the same file: decode it once.
+  if (same_bytes(baseline, current)) {
+    auto image = decode_png(baseline);
+    if (!image) return std::move(image).error();
+    RgbaImage copy{image->width, image->height, image->data};
+    return std::pair<RgbaImage, RgbaImage>(std::move(*image), std::move(copy));
+  }
+  std::optional<Result<RgbaImage>> b, c;
+  par::join([&] { b.emplace(decode_png(baseline)); }, [&] { c.emplace(decode_png(current)); });
+  if (!*b) return std::move(*b).error();
+  if (!*c) return std::move(*c).error();
+  return std::pair<RgbaImage, RgbaImage>(std::move(*b).value(), std::move(*c).value());
+}
+
+}  // namespace qf
