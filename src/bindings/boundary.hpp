@@ -25,13 +25,6 @@ void raise_internal_fault(const char* what);
 // Raises the exception that `error` holds (MemoryError for an allocation failure, else an internal fault).
 void raise_exception(const std::exception_ptr& error);
 
-template <class R>
-struct result_value;
-template <class T>
-struct result_value<Result<T>> {
-  using type = T;
-};
-
 inline constexpr bool WATCHED = true;
 // How often a thread waiting for watched work looks for a signal.
 inline constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
@@ -42,7 +35,7 @@ inline constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
 // Ctrl-C), the rest of the work is cancelled and its exception is the call's.
 template <class F>
 auto call_unlocked(F&& f, bool watched = false)
-    -> std::optional<typename result_value<std::invoke_result_t<F&>>::type> {
+    -> std::optional<typename std::invoke_result_t<F&>::value_type> {
   std::optional<std::invoke_result_t<F&>> outcome;
   std::exception_ptr error;
   bool interrupted = false;

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -140,11 +141,13 @@ namespace detail {
 // The arena of watched work: as many slots as the pool has threads, none kept for a calling thread, which only
 // waits. One more thread is allowed to the pool for it, so that the waiting thread's share is not lost.
 struct WatchedArena {
-  pid_t pid = getpid();
   tbb::global_control one_more{tbb::global_control::max_allowed_parallelism,
                                static_cast<std::size_t>(tbb::info::default_concurrency()) + 1};
   tbb::task_arena arena{tbb::info::default_concurrency(), 0};
 };
+
+// The process that loaded the library: in a child made by fork() the pool's threads are gone.
+inline const pid_t loading_process = getpid();
 
 inline WatchedArena& watched_arena() {
   static WatchedArena* arena = new WatchedArena;  // never destroyed: it may be in use until the process ends
@@ -161,7 +164,7 @@ template <class F, class Poll>
 auto run_watched(F&& f, Poll&& poll, std::chrono::milliseconds slice) -> std::optional<std::invoke_result_t<F&>> {
   using R = std::invoke_result_t<F&>;
   if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) < 2 ||
-      detail::watched_arena().pid != getpid())
+      getpid() != detail::loading_process)
     return f();
 
   // Shared with the task, which may still hold it for a moment after the waiting thread has returned.
@@ -210,9 +213,11 @@ class ThreadLimit {
   tbb::global_control control_;
 };
 
-// The number of threads the pool may use now: the smallest limit in force, else one per logical CPU.
+// The number of threads the pool may use now: the smallest limit in force, else one per logical CPU. (The
+// thread that run_watched adds stands in for a waiting caller and is not counted.)
 inline std::size_t max_threads() {
-  return tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+  return std::min(tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism),
+                  static_cast<std::size_t>(tbb::info::default_concurrency()));
 }
 
 }  // namespace qf::par

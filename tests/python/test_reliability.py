@@ -147,3 +147,25 @@ def test_the_exception_is_the_one_the_signal_handler_raised():
     estimate, latency, name = interrupt_latency("quillfen.diff_count_batch", custom_handler=True)
     assert name == "Stop"
     assert latency < estimate / 4
+
+
+def test_a_child_made_by_fork_still_runs_long_calls():
+    # Long calls hand their work to the pool's threads, which a child made by fork() does not have: there the
+    # calling thread does the work itself.
+    out = run_child("""
+        import io, os, warnings
+        import numpy as np
+        from PIL import Image
+        import quillfen
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        buf = io.BytesIO()
+        Image.fromarray(np.full((64, 48, 4), 200, np.uint8)).save(buf, format="PNG")
+        pairs = [(buf.getvalue(), buf.getvalue())] * 16
+        expected = quillfen.diff_count_batch(pairs)
+        pid = os.fork()
+        if pid == 0:
+            ok = quillfen.diff_count_batch(pairs) == expected and quillfen.Comparison(*pairs[0]).width == 48
+            os._exit(0 if ok else 1)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """, timeout=60)
+    assert out.strip() == "0"
