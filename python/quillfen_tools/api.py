@@ -135,12 +135,12 @@ def _decode_error_side(b: Image, c: Image, error: ValueError) -> InputError:
     return InputError(f"{error}")
 
 
-def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Image]:
-    """The engine's Comparison of the pair (ignored regions applied), and the current image as given when it
-    had to be changed for the ignored regions (for its thumbnail), else `c`."""
+def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Image, bool]:
+    """The engine's Comparison of the pair (ignored regions applied), the current image as given (for its
+    thumbnail), and whether the two compared images are the same bytes (the same PNG file, or equal pixels)."""
     if b.png is not None and c.png is not None and not opts.ignoring:
         try:
-            return quillfen.Comparison(b.png, c.png), c
+            return quillfen.Comparison(b.png, c.png), c, b.png == c.png
         except ValueError as e:
             raise _decode_error_side(b, c, e) from e
     b = decoded(b, "baseline")
@@ -159,8 +159,9 @@ def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Ima
         )
     else:
         current = _rgba_bytes(c)
-    comparison = quillfen.Comparison.from_rgba(_rgba_bytes(b), b.width, b.height, current, c.width, c.height)
-    return comparison, c
+    baseline = _rgba_bytes(b)
+    comparison = quillfen.Comparison.from_rgba(baseline, b.width, b.height, current, c.width, c.height)
+    return comparison, c, (b.width, b.height) == (c.width, c.height) and baseline == current
 
 
 def _shift_of(alignment: Any, width: int) -> Shift | None:
@@ -178,12 +179,13 @@ def _shift_of(alignment: Any, width: int) -> Shift | None:
 
 
 def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,
-              opts: _Options) -> Result:
+              opts: _Options, identical: bool = False) -> Result:
     c = comparison
     width, height = c.width, c.height
     baseline_size, current_size = c.baseline_size, c.current_size
     pixels = width * height
-    diff_pixels = c.diff_count(threshold=opts.threshold, include_aa=opts.include_aa)
+    # Images of the same bytes: nothing differs and SSIM is exactly 1.0, so neither is computed.
+    diff_pixels = 0 if identical else c.diff_count(threshold=opts.threshold, include_aa=opts.include_aa)
     ratio = diff_pixels / pixels if pixels else 0.0
     within = diff_pixels <= opts.max_diff_pixels and (opts.max_diff_ratio is None or ratio <= opts.max_diff_ratio)
     same_size = baseline_size == current_size
@@ -207,7 +209,9 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     passed = {"unchanged": True, "shifted": opts.allow_shift or within, "changed": within, "size-changed": False}[
         status
     ]
-    if shift is not None:
+    if identical:
+        ssim = 1.0
+    elif shift is not None:
         assert alignment is not None
         ssim = c.aligned_ssim(alignment)
     else:
@@ -249,10 +253,10 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
 def _compare(name: str | None, baseline: ImageSource, current: ImageSource, opts: _Options) -> Result:
     b = load(baseline, "baseline")
     c = load(current, "current")
-    comparison, given_current = _build(b, c, opts)
+    comparison, given_current, identical = _build(b, c, opts)
     # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
     thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    return _evaluate(name, comparison, thumb_source, opts)
+    return _evaluate(name, comparison, thumb_source, opts, identical)
 
 
 def compare(

@@ -19,8 +19,8 @@ Result<RgbaImage> decode_png(ByteView png);
 // Byte-identical files are decoded once.
 Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteView current);
 
-// RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), zlib's default level, a filter chosen for each
-// row. Rows are filtered and large images deflated on the pool; the bytes do not depend on the thread count.
+// RGBA → PNG file of colour type 2, bit depth 8 (alpha dropped), a filter chosen for each row, deflated by
+// libdeflate. Rows are filtered on the pool; the bytes do not depend on the thread count.
 Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height);
 
 }  // namespace qf

@@ -64,8 +64,7 @@ Bytes gradient(std::size_t w, std::size_t h) {
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 // Random noise over the top half (Paeth and Sub win there), then horizontal ramps (Sub), vertical ramps (Up),
-// ramps in both directions (Average) and a flat band (None): large enough for several deflate blocks and IDAT
-// chunks.
+// ramps in both directions (Average) and a flat band (None): large enough for several IDAT chunks.
 Bytes mixed(std::size_t w, std::size_t h) {
   Bytes px(w * h * 4, 255);
   std::mt19937 rng(7);
@@ -133,7 +132,7 @@ TEST(Png, EncodeRoundTripsAndUsesEveryFilter) {
     }
     if (w < 100) continue;
     EXPECT_GT(chunks.size(), 3u);  // the image data is split
-    // Inflating checks the Adler-32 that was combined from the blocks.
+    // Inflating checks the stream and its Adler-32.
     Bytes rows(h * (3 * w + 1));
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     ASSERT_EQ(libdeflate_zlib_decompress(d, stream.data(), stream.size(), rows.data(), rows.size(), nullptr),

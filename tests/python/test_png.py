@@ -341,8 +341,8 @@ def png_chunks(png):
 
 @pytest.mark.parametrize("width,height", [(1, 1), (7, 3), (1500, 1200)])
 def test_diff_image_is_a_valid_eight_bit_rgb_png(width, height):
-    # Noise over the top half and smooth ramps below: every row filter is used and, at the large size, the rows
-    # span several deflate blocks.
+    # Noise over the top half and smooth ramps below: every row filter is used and, at the large size, the image
+    # data spans several chunks.
     base = np.full((height, width, 4), 255, dtype=np.uint8)
     base[: height // 2, :, :3] = RNG.integers(0, 256, (height // 2, width, 3))
     base[height // 2:, :, 0] = np.arange(width, dtype=np.uint32) % 256

@@ -1,0 +1,100 @@
+"""JUnit XML of a run: one test case per pair, as CI servers read it.
+
+A pair that did not pass is a <failure> carrying its status and counts; a pair that could not be compared is an
+<error>; a file found on one side only that is allowed to be (no --fail-on-new / --fail-on-missing) is <skipped>.
+"""
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from typing import Any
+from xml.sax.saxutils import escape, quoteattr
+
+__all__ = ["write_junit", "describe"]
+
+
+def _pct(ratio: float) -> str:
+    return f"{100 * ratio:.3g} %"
+
+
+def describe(record: dict[str, Any]) -> str:
+    """One line about a pair: its status and the figures that matter for it."""
+    status = record.get("status")
+    if status == "error":
+        return f"error: {record.get('error')}"
+    if status == "new":
+        return "new: only in the current folder"
+    if status == "missing":
+        return "missing: only in the baseline folder"
+    if status == "unchanged":
+        return "unchanged"
+    parts = [f"{status}: {record.get('diff_pixels', 0)} pixels differ ({_pct(record.get('diff_ratio') or 0.0)})"]
+    if status == "size-changed":
+        b, c = record.get("baseline_size"), record.get("current_size")
+        if b and c:
+            parts.append(f"size {b[0]}x{b[1]} -> {c[0]}x{c[1]}")
+    clusters = record.get("clusters") or []
+    if clusters:
+        parts.append(f"{len(clusters)} cluster{'s' if len(clusters) != 1 else ''}")
+    shift = record.get("shift")
+    if shift and shift.get("bands"):
+        rows = [f"{b['rows']} rows {b['kind']} at y {b['y']}" for b in shift["bands"]]
+        parts.append("; ".join(rows))
+    if record.get("ssim") is not None:
+        parts.append(f"SSIM {record['ssim']:.4f}")
+    return ", ".join(parts)
+
+
+def _xml_text(text: str) -> str:
+    # Characters XML 1.0 cannot carry (control characters in a file name or a message) become U+FFFD.
+    return "".join(ch if ch in "\t\n\r" or ord(ch) >= 0x20 and ch not in "\ufffe\uffff" else "\ufffd" for ch in text)
+
+
+def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]], *, suite: str = "quillfen",
+                time_seconds: float | None = None) -> None:
+    """Writes the JUnit XML file of `records` (dicts in the form of report.json). Streams: two passes over a
+    re-iterable `records`, one for the counts and one for the cases."""
+    tests = failures = errors = skipped = 0
+    for r in records:
+        tests += 1
+        kind = _kind(r)
+        failures += kind == "failure"
+        errors += kind == "error"
+        skipped += kind == "skipped"
+    time_attr = f' time="{time_seconds:.3f}"' if time_seconds is not None else ""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
+        f.write(f'<testsuites name={quoteattr(suite)} tests="{tests}" failures="{failures}" errors="{errors}" '
+                f'skipped="{skipped}"{time_attr}>\n')
+        f.write(f'  <testsuite name={quoteattr(suite)} tests="{tests}" failures="{failures}" errors="{errors}" '
+                f'skipped="{skipped}"{time_attr}>\n')
+        for r in records:
+            name = _xml_text(str(r.get("name")))
+            folder, _, base = name.rpartition("/")
+            classname = suite + ("." + folder.replace("/", ".") if folder else "")
+            f.write(f"    <testcase classname={quoteattr(classname)} name={quoteattr(base or name)}")
+            kind = _kind(r)
+            text = _xml_text(describe(r))
+            if kind is None:
+                if r.get("status") in ("unchanged", None):
+                    f.write("/>\n")
+                else:
+                    f.write(f">\n      <system-out>{escape(text)}</system-out>\n    </testcase>\n")
+                continue
+            tag = kind
+            attrs = f" message={quoteattr(text)}"
+            if kind != "skipped":
+                attrs += f" type={quoteattr(str(r.get('status')))}"
+            f.write(f">\n      <{tag}{attrs}>{escape(text)}</{tag}>\n    </testcase>\n")
+        f.write("  </testsuite>\n</testsuites>\n")
+
+
+def _kind(record: dict[str, Any]) -> str | None:
+    status = record.get("status")
+    if status == "error":
+        return "error"
+    if not record.get("passed"):
+        return "failure"
+    if status in ("new", "missing"):
+        return "skipped"
+    return None
