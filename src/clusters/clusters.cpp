@@ -1,6 +1,9 @@
 #include "clusters/clusters.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
 #include <limits>
 
 #include "core/error.hpp"
@@ -9,9 +12,6 @@
 namespace qf {
 
 namespace {
-
-// Saturating distance-counter step of the dilation walks.
-inline std::size_t step(std::size_t d, bool set, std::size_t cap) { return set ? 0 : (d < cap ? d + 1 : cap); }
 
 // Root of v, halving the path on the way.
 inline uint32_t find(std::vector<uint32_t>& parent, uint32_t v) {
@@ -96,42 +96,39 @@ void check_mask(ByteView mask, std::size_t width, std::size_t height) {
 
 Bytes dilate_mask(ByteView mask, std::size_t width, std::size_t height, std::size_t radius) {
   check_mask(mask, width, height);
-  // A distance never exceeds the side, so a larger radius means the same and keeps r + 1 from wrapping.
+  if (width == 0 || height == 0) return Bytes(mask.size(), 0);
+  // A distance never exceeds the side, so a larger radius means the same.
   const std::size_t rh = std::min(radius, width), rv = std::min(radius, height);
+  // Along each row, a running count of the set pixels within rh columns.
   Bytes horizontal(mask.size(), 0);
   for (std::size_t y = 0; y < height; ++y) {
     const uint8_t* in = mask.data() + y * width;
     uint8_t* out = horizontal.data() + y * width;
-    std::size_t d = rh + 1;
+    std::size_t count = 0;
+    for (std::size_t x = 0; x < std::min(rh, width - 1) + 1; ++x) count += in[x] != 0;
     for (std::size_t x = 0; x < width; ++x) {
-      d = step(d, in[x] != 0, rh + 1);
-      if (d <= rh) out[x] = 1;
-    }
-    d = rh + 1;
-    for (std::size_t x = width; x-- > 0;) {
-      d = step(d, in[x] != 0, rh + 1);
-      if (d <= rh) out[x] = 1;
+      out[x] = count > 0;
+      if (x + 1 + rh < width) count += in[x + 1 + rh] != 0;
+      if (x >= rh) count -= in[x - rh] != 0;
     }
   }
-  // The vertical walks run along all columns at once, one counter per column, row by row.
+  // Down the columns, a running count per column of the rows within rv that are set, all columns at once.
   Bytes vertical(mask.size(), 0);
-  std::vector<std::size_t> d(width, rv + 1);
+  std::vector<uint32_t> count(width, 0);
+  const auto add_row = [&](std::size_t y) {
+    const uint8_t* in = horizontal.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) count[x] += in[x];
+  };
+  const auto remove_row = [&](std::size_t y) {
+    const uint8_t* in = horizontal.data() + y * width;
+    for (std::size_t x = 0; x < width; ++x) count[x] -= in[x];
+  };
+  for (std::size_t y = 0; y < std::min(rv, height - 1) + 1; ++y) add_row(y);
   for (std::size_t y = 0; y < height; ++y) {
-    const uint8_t* in = horizontal.data() + y * width;
     uint8_t* out = vertical.data() + y * width;
-    for (std::size_t x = 0; x < width; ++x) {
-      d[x] = step(d[x], in[x] != 0, rv + 1);
-      if (d[x] <= rv) out[x] = 1;
-    }
-  }
-  std::fill(d.begin(), d.end(), rv + 1);
-  for (std::size_t y = height; y-- > 0;) {
-    const uint8_t* in = horizontal.data() + y * width;
-    uint8_t* out = vertical.data() + y * width;
-    for (std::size_t x = 0; x < width; ++x) {
-      d[x] = step(d[x], in[x] != 0, rv + 1);
-      if (d[x] <= rv) out[x] = 1;
-    }
+    for (std::size_t x = 0; x < width; ++x) out[x] = count[x] > 0;
+    if (y + 1 + rv < height) add_row(y + 1 + rv);
+    if (y >= rv) remove_row(y - rv);
   }
   return vertical;
 }
@@ -180,23 +177,170 @@ Labeling label_components(ByteView mask, std::size_t width, std::size_t height, 
   return out;
 }
 
-void merge_clusters(std::vector<ClusterRecord>& list, std::size_t merge_gap, double merge_overlap) {
-  bool changed = true;
-  while (changed) {
-    changed = false;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      std::size_t j = i + 1;
-      while (j < list.size()) {
-        if (qualify(list[i], list[j], merge_gap, merge_overlap)) {
-          merge_into(list[i], list[j]);
-          list.erase(list.begin() + static_cast<std::ptrdiff_t>(j));
-          changed = true;
-        } else {
-          ++j;
-        }
+namespace {
+
+// One pass as written: each record, in list order, absorbs every later record that qualifies with it, later
+// records tested against the box as it has grown. Quadratic; the grid pass below gives the same result.
+bool pairwise_pass(std::vector<ClusterRecord>& list, std::size_t merge_gap, double merge_overlap) {
+  bool changed = false;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::size_t j = i + 1;
+    while (j < list.size()) {
+      if (qualify(list[i], list[j], merge_gap, merge_overlap)) {
+        merge_into(list[i], list[j]);
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(j));
+        changed = true;
+      } else {
+        ++j;
       }
     }
   }
+  return changed;
+}
+
+inline std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
+
+// The same pass with a uniform grid over the boxes. With a positive overlap ratio (or NaN) two records can
+// only qualify when their gaps are at most merge_gap in both directions, so the candidates of a box are the
+// records in the grid cells its box widened by merge_gap + 1 reaches. Records are still visited in list order,
+// and a record's candidates in index order (a min-heap), so every merge happens as in the plain pass: a
+// candidate that fails is not tested again until the box grows past a later merge, and when the box grows
+// only the newly reached cells are read (their records below the current position could not have qualified
+// with the smaller box, which the plain pass tested them against).
+bool grid_pass(std::vector<ClusterRecord>& list, std::size_t merge_gap, double merge_overlap) {
+  const std::size_t n = list.size();
+  std::size_t right = 1, bottom = 1;
+  for (const ClusterRecord& r : list) {
+    right = std::max(right, r.x + r.width);
+    bottom = std::max(bottom, r.y + r.height);
+  }
+  // About one cell per record.
+  const double area = static_cast<double>(right) * static_cast<double>(bottom);
+  const auto side = static_cast<std::size_t>(std::max(4.0, std::ceil(std::sqrt(area / static_cast<double>(n)))));
+  const std::size_t cols = (right + side - 1) / side, rows = (bottom + side - 1) / side;
+
+  // Cells of every box; far more entries than records means boxes spread over much of the page (they will
+  // merge soon or never), where the plain pass is as good.
+  const std::size_t budget = 64 * n + (std::size_t{1} << 20);
+  if (cols > budget || rows > budget || cols * rows > budget) return pairwise_pass(list, merge_gap, merge_overlap);
+  std::size_t entries = 0;
+  for (const ClusterRecord& r : list) {
+    entries += ((r.x + r.width - 1) / side - r.x / side + 1) * ((r.y + r.height - 1) / side - r.y / side + 1);
+    if (entries > budget) return pairwise_pass(list, merge_gap, merge_overlap);
+  }
+
+  // Cell lists in one array (counting sort), each list in index order.
+  std::vector<std::size_t> start(cols * rows + 1, 0);
+  std::vector<uint32_t> cell_records(entries);
+  for (int fill = 0; fill < 2; ++fill) {
+    std::vector<std::size_t> next;
+    if (fill) next.assign(start.begin(), start.end() - 1);
+    for (std::size_t k = 0; k < n; ++k) {
+      const ClusterRecord& r = list[k];
+      for (std::size_t cy = r.y / side; cy <= (r.y + r.height - 1) / side; ++cy)
+        for (std::size_t cx = r.x / side; cx <= (r.x + r.width - 1) / side; ++cx) {
+          if (fill)
+            cell_records[next[cy * cols + cx]++] = static_cast<uint32_t>(k);
+          else
+            ++start[cy * cols + cx + 1];
+        }
+    }
+    if (!fill)
+      for (std::size_t c = 0; c < cols * rows; ++c) start[c + 1] += start[c];
+  }
+
+  struct CellRect {
+    std::size_t x0 = 1, x1 = 0, y0 = 1, y1 = 0;  // inclusive; empty when x0 > x1
+    bool empty() const { return x0 > x1; }
+  };
+  const auto reach = [&](const ClusterRecord& r) {
+    // Pixels a qualifying box may occupy: within merge_gap + 1 of r on every side.
+    const std::size_t reach_gap = saturating_add(merge_gap, 1);
+    const std::size_t px0 = r.x > reach_gap ? r.x - reach_gap : 0, py0 = r.y > reach_gap ? r.y - reach_gap : 0;
+    const std::size_t px1 = saturating_add(r.x + r.width - 1, reach_gap);
+    const std::size_t py1 = saturating_add(r.y + r.height - 1, reach_gap);
+    CellRect c;
+    c.x0 = px0 / side;
+    c.y0 = py0 / side;
+    c.x1 = std::min(px1 / side, cols - 1);
+    c.y1 = std::min(py1 / side, rows - 1);
+    return c;
+  };
+
+  std::vector<uint8_t> alive(n, 1);
+  std::vector<uint64_t> seen(n, 0);
+  uint64_t visit = 0;
+  bool changed = false;
+  std::vector<uint32_t> heap;
+  const auto later = std::greater<uint32_t>();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!alive[i]) continue;
+    ++visit;
+    heap.clear();
+    std::size_t position = i;  // records up to here have been dealt with for this box
+    CellRect covered;
+    const auto add_rect = [&](std::size_t x0, std::size_t x1, std::size_t y0, std::size_t y1) {
+      for (std::size_t cy = y0; cy <= y1; ++cy)
+        for (std::size_t cx = x0; cx <= x1; ++cx) {
+          const std::size_t c = cy * cols + cx;
+          for (std::size_t e = start[c]; e < start[c + 1]; ++e) {
+            const uint32_t j = cell_records[e];
+            if (j <= position || !alive[j] || seen[j] == visit) continue;
+            seen[j] = visit;
+            heap.push_back(j);
+            std::push_heap(heap.begin(), heap.end(), later);
+          }
+        }
+    };
+    // Reads the cells of `now` outside `covered` (the box only grows, so `now` contains `covered`): the rows
+    // above and below it, then the columns left and right of it.
+    const auto add_cells = [&](const CellRect& now) {
+      if (covered.empty()) {
+        add_rect(now.x0, now.x1, now.y0, now.y1);
+      } else {
+        if (now.y0 < covered.y0) add_rect(now.x0, now.x1, now.y0, covered.y0 - 1);
+        if (now.y1 > covered.y1) add_rect(now.x0, now.x1, covered.y1 + 1, now.y1);
+        if (now.x0 < covered.x0) add_rect(now.x0, covered.x0 - 1, covered.y0, covered.y1);
+        if (now.x1 > covered.x1) add_rect(covered.x1 + 1, now.x1, covered.y0, covered.y1);
+      }
+      covered = now;
+    };
+    add_cells(reach(list[i]));
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      const uint32_t j = heap.back();
+      heap.pop_back();
+      position = j;
+      if (!alive[j] || !qualify(list[i], list[j], merge_gap, merge_overlap)) continue;
+      merge_into(list[i], list[j]);
+      alive[j] = 0;
+      changed = true;
+      const CellRect grown = reach(list[i]);
+      if (grown.x0 != covered.x0 || grown.x1 != covered.x1 || grown.y0 != covered.y0 || grown.y1 != covered.y1)
+        add_cells(grown);
+    }
+  }
+  if (changed) {
+    std::size_t out = 0;
+    for (std::size_t k = 0; k < n; ++k)
+      if (alive[k]) list[out++] = list[k];
+    list.resize(out);
+  }
+  return changed;
+}
+
+}  // namespace
+
+void merge_clusters(std::vector<ClusterRecord>& list, std::size_t merge_gap, double merge_overlap) {
+  // Without a positive overlap ratio, records a whole page apart may qualify across a band; then the plain
+  // passes. Few records: the same.
+  const bool local = merge_overlap > 0.0 || std::isnan(merge_overlap);
+  bool changed = true;
+  while (changed)
+    changed = local && list.size() > 32 && list.size() < UINT32_MAX ? grid_pass(list, merge_gap, merge_overlap)
+                                                                    : pairwise_pass(list, merge_gap, merge_overlap);
 }
 
 ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, const ClusterOptions& options) {

@@ -78,8 +78,10 @@ Result<Bytes> encode_webp(ByteView rgba, std::size_t width, std::size_t height) 
     return err::encode_webp(webp_error_text(VP8_ENC_ERROR_BAD_DIMENSION));
 
   WebPConfig config;
-  if (!WebPConfigInit(&config)) return err::encode_webp("incompatible encoder version");
-  config.lossless = 1;
+  // The fastest lossless preset (method 0): on screenshot thumbnails its files are about a fifth larger than
+  // the default effort's, and it encodes them 20 to 50 times faster. The pixels are the same either way.
+  if (!WebPConfigInit(&config) || !WebPConfigLosslessPreset(&config, 0))
+    return err::encode_webp("incompatible encoder version");
   if (!WebPValidateConfig(&config)) return err::encode_webp(webp_error_text(VP8_ENC_ERROR_INVALID_CONFIGURATION));
 
   WebPPicture picture;

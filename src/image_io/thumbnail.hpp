@@ -26,7 +26,7 @@ std::pair<std::size_t, std::size_t> scaled_size(std::size_t w, std::size_t h, st
 // For each row r < crop_h, the first crop_w pixels of source row r. Needs crop_w <= w and crop_h rows in rgba.
 Bytes crop_top_left(ByteView rgba, std::size_t w, std::size_t crop_w, std::size_t crop_h);
 
-// RGB of every pixel (alpha dropped) as a lossless WebP file with the encoder's default settings.
+// RGB of every pixel (alpha dropped) as a lossless WebP file, encoded at the fastest lossless effort.
 Result<Bytes> encode_webp(ByteView rgba, std::size_t width, std::size_t height);
 
 }  // namespace qf

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -114,4 +117,103 @@ TEST(ClustersMask, EmptyCanvasAndWrongMaskLength) {
   EXPECT_EQ(cluster_mask({}, 5, 0, {}).total_clusters, 0u);
   EXPECT_EQ(Mask(30, 30).run().total_clusters, 0u);
   EXPECT_THROW(cluster_mask(Bytes(10), 3, 3, {}), InternalFault);
+}
+
+namespace {
+// Merging as plainly written: passes until nothing merges; in a pass each record, in order, absorbs every later
+// record that qualifies with its box as grown so far.
+bool overlaps(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  return std::max(a, b) < std::min(a + la, b + lb);
+}
+double ratio(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  const std::size_t lo = std::max(a, b), hi = std::min(a + la, b + lb);
+  return lo < hi ? double(hi - lo) / double(std::min(la, lb)) : 0.0;
+}
+std::size_t gap_between(std::size_t a, std::size_t la, std::size_t b, std::size_t lb) {
+  return a + la < b ? b - (a + la) : b + lb < a ? a - (b + lb) : 0;
+}
+void reference_merge(std::vector<ClusterRecord>& l, std::size_t gap, double overlap) {
+  auto qualifies = [&](const ClusterRecord& a, const ClusterRecord& b) {
+    return (overlaps(a.x, a.width, b.x, b.width) && overlaps(a.y, a.height, b.y, b.height)) ||
+           (ratio(a.x, a.width, b.x, b.width) >= overlap && gap_between(a.y, a.height, b.y, b.height) <= gap) ||
+           (ratio(a.y, a.height, b.y, b.height) >= overlap && gap_between(a.x, a.width, b.x, b.width) <= gap);
+  };
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i < l.size(); ++i)
+      for (std::size_t j = i + 1; j < l.size();) {
+        if (!qualifies(l[i], l[j])) {
+          ++j;
+          continue;
+        }
+        ClusterRecord& a = l[i];
+        const ClusterRecord& b = l[j];
+        const std::size_t x = std::min(a.x, b.x), y = std::min(a.y, b.y);
+        const std::size_t r = std::max(a.x + a.width, b.x + b.width), d = std::max(a.y + a.height, b.y + b.height);
+        const double na = double(a.pixel_count), nb = double(b.pixel_count), t = double(a.pixel_count + b.pixel_count);
+        a.centroid_x = (a.centroid_x * na + b.centroid_x * nb) / t;
+        a.centroid_y = (a.centroid_y * na + b.centroid_y * nb) / t;
+        a.x = x, a.y = y, a.width = r - x, a.height = d - y;
+        a.pixel_count += b.pixel_count;
+        a.merged_from += b.merged_from;
+        l.erase(l.begin() + std::ptrdiff_t(j));
+        changed = true;
+      }
+  }
+}
+}  // namespace
+
+TEST(ClustersMerge, SameRecordsAndOrderAsThePlainPasses) {
+  // Random pages of boxes: sparse and crowded, small and page-wide, chains that grow one box across the page,
+  // gaps from 0 to far, ratios positive, NaN and non-positive.
+  std::mt19937_64 rng(7);
+  const double ratios[] = {0.5, 0.1, 1.0, 0.9, NAN, 0.0, -1.0};
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t page_w = 40 + rng() % 2000, page_h = 40 + rng() % 3000;
+    const std::size_t n = 1 + rng() % (round % 10 == 0 ? 3000 : 400);
+    const std::size_t big = rng() % 4 == 0 ? page_w / 2 : 30;
+    std::vector<ClusterRecord> l;
+    for (std::size_t k = 0; k < n; ++k) {
+      ClusterRecord r;
+      if (round % 7 == 3) {  // a grid one gap apart: merges chain across the page
+        const std::size_t side = 9, per_row = page_w / (side + 1);
+        r = box((k % per_row) * (side + 1), (k / per_row) * (side + 1), side, side);
+      } else {
+        const std::size_t w = 1 + rng() % (rng() % 8 == 0 ? big : 12), h = 1 + rng() % (rng() % 8 == 0 ? big : 12);
+        r = box(rng() % page_w, rng() % page_h, w, h);
+      }
+      r.pixel_count = 1 + rng() % 500;
+      r.centroid_x += double(rng() % 100) / 37.0;
+      l.push_back(r);
+    }
+    std::stable_sort(l.begin(), l.end(), [](auto& a, auto& b) { return a.pixel_count > b.pixel_count; });
+    const std::size_t gap = round % 11 == 5 ? SIZE_MAX / 2 : rng() % 6;
+    const double overlap = ratios[round % 7];
+    std::vector<ClusterRecord> fast = l, plain = l;
+    merge_clusters(fast, gap, overlap);
+    reference_merge(plain, gap, overlap);
+    ASSERT_EQ(fast.size(), plain.size()) << "round " << round;
+    for (std::size_t k = 0; k < fast.size(); ++k) {
+      const ClusterRecord &a = fast[k], &b = plain[k];
+      ASSERT_TRUE(a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height &&
+                  a.pixel_count == b.pixel_count && a.merged_from == b.merged_from &&
+                  a.centroid_x == b.centroid_x && a.centroid_y == b.centroid_y)
+          << "round " << round << " record " << k;
+    }
+  }
+}
+
+TEST(ClustersDilate, ThinMasksAndEmptyOnes) {
+  // One row and one column, set at an end and in the middle, radius shorter and longer than the side.
+  for (std::size_t r : {std::size_t{1}, std::size_t{3}, std::size_t{100}})
+    for (std::size_t at : {std::size_t{0}, std::size_t{4}, std::size_t{8}}) {
+      Bytes mask(9, 0);
+      mask[at] = 1;
+      Bytes expected(9, 0);
+      for (std::size_t i = 0; i < 9; ++i) expected[i] = (i > at ? i - at : at - i) <= r;
+      EXPECT_EQ(dilate_mask(mask, 9, 1, r), expected) << r << " " << at;
+      EXPECT_EQ(dilate_mask(mask, 1, 9, r), expected) << r << " " << at;
+    }
+  EXPECT_TRUE(dilate_mask({}, 0, 5, 2).empty());
+  EXPECT_TRUE(dilate_mask({}, 5, 0, 2).empty());
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "core/parallel.hpp"
@@ -324,6 +326,65 @@ TEST(Property, MaskCountEqualsCountAndCapsHold) {
           EXPECT_GE(full, cap);
           EXPECT_LE(capped, full);
         }
+      }
+  }
+}
+
+namespace {
+// The anti-aliasing test written plainly, neighbour by neighbour in the order the rules give (columns left to
+// right, each top to bottom), with the first strictly smallest and largest deltas kept.
+bool plain_siblings(const Img& img, std::size_t x, std::size_t y) {
+  unsigned same = (x == 0 || y == 0 || x + 1 == img.w || y + 1 == img.h) ? 1 : 0;
+  for (std::size_t nx = x ? x - 1 : 0; nx <= std::min(x + 1, img.w - 1); ++nx)
+    for (std::size_t ny = y ? y - 1 : 0; ny <= std::min(y + 1, img.h - 1); ++ny)
+      if ((nx != x || ny != y) && std::memcmp(&img.px[4 * (ny * img.w + nx)], &img.px[4 * (y * img.w + x)], 4) == 0)
+        ++same;
+  return same >= 3;
+}
+bool plain_antialiased(const Img& img, const Img& other, std::size_t x, std::size_t y) {
+  unsigned zeroes = (x == 0 || y == 0 || x + 1 == img.w || y + 1 == img.h) ? 1 : 0;
+  double min = 0, max = 0;
+  std::size_t min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+  for (std::size_t nx = x ? x - 1 : 0; nx <= std::min(x + 1, img.w - 1); ++nx)
+    for (std::size_t ny = y ? y - 1 : 0; ny <= std::min(y + 1, img.h - 1); ++ny) {
+      if (nx == x && ny == y) continue;
+      const double d = color_delta(img.px.data(), img.px.data(), 4 * (y * img.w + x), 4 * (ny * img.w + nx), true);
+      if (d == 0) {
+        ++zeroes;
+      } else if (d < min) {
+        min = d, min_x = nx, min_y = ny;
+      } else if (d > max) {
+        max = d, max_x = nx, max_y = ny;
+      }
+    }
+  if (zeroes >= 3 || min == 0 || max == 0) return false;
+  return (plain_siblings(img, min_x, min_y) && plain_siblings(other, min_x, min_y)) ||
+         (plain_siblings(img, max_x, max_y) && plain_siblings(other, max_x, max_y));
+}
+}  // namespace
+
+TEST(AntiAliasing, EveryPixelAsThePlainRules) {
+  // Few distinct colours, so equal deltas (ties for the darkest and brightest neighbour), flat areas and
+  // siblings are common; some canvases with translucent pixels; sizes from a single row up.
+  std::mt19937 rng(11);
+  const std::pair<std::size_t, std::size_t> sizes[] = {{3, 3}, {1, 7}, {9, 1}, {2, 2}, {40, 30}, {17, 23}};
+  for (int round = 0; round < 60; ++round) {
+    const auto [w, h] = sizes[round % 6];
+    const bool translucent = round % 4 == 3;
+    Img a(w, h), b(w, h);
+    const uint8_t palette[] = {0, 40, 41, 128, 200, 255};
+    for (std::size_t i = 0; i < w * h; ++i) {
+      const uint8_t v = palette[rng() % 6], g = rng() % 3 ? v : palette[rng() % 6];
+      const uint8_t alpha = translucent && rng() % 5 == 0 ? uint8_t(rng() % 255) : 255;
+      a.set_index(i, v, g, v, alpha);
+      b.set_index(i, rng() % 4 ? v : palette[rng() % 6], g, v, alpha);
+    }
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) {
+        ASSERT_EQ(is_antialiased(a.px.data(), x, y, w, h, {a.px.data()}, {b.px.data()}), plain_antialiased(a, b, x, y))
+            << "round " << round << " at " << x << "," << y;
+        ASSERT_EQ(is_antialiased(b.px.data(), x, y, w, h, {b.px.data()}, {a.px.data()}), plain_antialiased(b, a, x, y))
+            << "round " << round << " at " << x << "," << y;
       }
   }
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 
 #include "alignment/alignment.hpp"
@@ -24,7 +25,7 @@ namespace {
 constexpr std::size_t MAX_BUFFER = 1 << 16;
 // Two empty images can ask for any canvas (0 x H and W x 0 make W x H), which the engine then allocates as asked;
 // larger canvases are left out so that a run measures the checks, not the machine's memory.
-constexpr uint64_t MAX_CANVAS_BYTES = 1 << 20;
+constexpr uint64_t MAX_CANVAS_BYTES = 1 << 18;
 constexpr uint64_t MAX_EMPTY_RENDER_ROWS = 1 << 20;
 
 void check(bool condition) {
@@ -39,6 +40,34 @@ std::size_t pick_side(FuzzedDataProvider& in) {
     case 3: return std::numeric_limits<uint64_t>::max() - in.ConsumeIntegralInRange<uint64_t>(0, 2);
     default: return in.ConsumeIntegralInRange<std::size_t>(1, 40);
   }
+}
+
+// An option that takes any unsigned value: mostly small, sometimes at the far end.
+std::size_t pick_count(FuzzedDataProvider& in, std::size_t small) {
+  switch (in.ConsumeIntegralInRange(0, 7)) {
+    case 0: return std::numeric_limits<uint64_t>::max() - in.ConsumeIntegralInRange<uint64_t>(0, 2);
+    case 1: return in.ConsumeIntegral<uint64_t>();
+    default: return in.ConsumeIntegralInRange<std::size_t>(0, small);
+  }
+}
+
+// merge_overlap accepts any float, NaN and infinities included.
+double pick_overlap(FuzzedDataProvider& in) {
+  constexpr double values[] = {0.5, 0.0, 1.0, 0.25, -1.0, 2.0, std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::denorm_min()};
+  return values[in.ConsumeIntegralInRange<std::size_t>(0, std::size(values) - 1)];
+}
+
+qf::ClusterOptions pick_cluster_options(FuzzedDataProvider& in) {
+  qf::ClusterOptions c;
+  c.min_pixels = pick_count(in, 20);
+  c.min_side = pick_count(in, 4);
+  c.dilation = pick_count(in, 5);
+  c.merge_gap = pick_count(in, 5);
+  c.merge_overlap = pick_overlap(in);
+  if (in.ConsumeBool()) c.max_clusters = pick_count(in, 5);
+  return c;
 }
 
 qf::Bytes pick_buffer(FuzzedDataProvider& in, std::size_t width, std::size_t height) {
@@ -94,12 +123,7 @@ void run_method(FuzzedDataProvider& in, const qf::ImagePair& p) {
     case 2: {
       auto mask = qf::build_diff_mask(p.baseline, p.current, w, h, o);
       check(mask.ok());
-      qf::ClusterOptions c;
-      c.min_pixels = in.ConsumeIntegralInRange(0, 20);
-      c.dilation = in.ConsumeIntegralInRange(0, 5);
-      c.merge_gap = in.ConsumeIntegralInRange(0, 5);
-      if (in.ConsumeBool()) c.max_clusters = in.ConsumeIntegralInRange(0, 5);
-      auto list = qf::cluster_mask(mask->bits, w, h, c);
+      auto list = qf::cluster_mask(mask->bits, w, h, pick_cluster_options(in));
       check(list.clusters.size() <= list.total_clusters);
       break;
     }
@@ -111,23 +135,25 @@ void run_method(FuzzedDataProvider& in, const qf::ImagePair& p) {
     case 4: {
       qf::AlignOptions a;
       a.max_edit_ratio = in.ConsumeIntegralInRange(0, 4) / 4.0;
-      a.max_edit_rows = in.ConsumeIntegralInRange<std::size_t>(0, 64);
+      a.max_edit_rows = pick_count(in, 64);
       auto record = qf::align_rows(p, o, a);
       check(record.ok());
       if (record->aligned) {
         auto diff = qf::aligned_diff_png(p, *record, o);
         auto score = qf::aligned_ssim_score(p, *record);
+        auto list = qf::aligned_cluster_list(p, *record, o, pick_cluster_options(in));
+        if (score) check(*score >= 0.0 && *score <= 1.0);
+        if (list) check(list->clusters.size() <= list->total_clusters);
         (void)diff;
-        (void)score;
       }
       break;
     }
     default: {
       qf::ThumbnailRequest r;
-      r.width = in.ConsumeIntegralInRange<std::size_t>(0, 48);
-      if (in.ConsumeBool()) r.height = in.ConsumeIntegralInRange<std::size_t>(0, 48);
-      if (in.ConsumeBool()) r.min_width = in.ConsumeIntegralInRange<std::size_t>(0, 48);
-      if (in.ConsumeBool()) r.min_height = in.ConsumeIntegralInRange<std::size_t>(0, 48);
+      r.width = pick_count(in, 48);
+      if (in.ConsumeBool()) r.height = pick_count(in, 48);
+      if (in.ConsumeBool()) r.min_width = pick_count(in, 48);
+      if (in.ConsumeBool()) r.min_height = pick_count(in, 48);
       auto current = qf::make_thumbnail(p.current_own(), p.current_width, p.current_height, r);
       auto baseline = qf::make_thumbnail(p.baseline, w, h, r);
       (void)current;
