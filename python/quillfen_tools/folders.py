@@ -23,7 +23,7 @@ from typing import Any, IO
 import quillfen
 
 from .api import compare_many
-from .report import STATUSES, ReportWriter
+from .report import STATUSES, ReportWriter, shared_image_path
 
 __all__ = ["Entry", "FolderError", "pair_folders", "run_dirs", "DirsRun"]
 
@@ -272,9 +272,20 @@ def run_dirs(
     unusable = {i: msg for i, e in enumerate(entries) if (msg := _unusable(e)) is not None}
     pairs = ((e.name, e.baseline, e.current) for i, e in enumerate(entries)
              if e.baseline is not None and e.current is not None and i not in unusable)
-    results = compare_many(pairs, jobs=jobs, client=client, diff=with_report,
-                           thumbnails=thumbnail_width if with_report and thumbnail_width else None, **options)
     writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
+    thumbnails = thumbnail_width if with_report and thumbnail_width else None
+    # On a Dask cluster the workers write the diff images into the report folder themselves, so those never
+    # travel through the scheduler.
+    workers_write = client is not None and report_dir is not None
+    if workers_write:
+        from . import distributed
+
+        results = distributed.compare_many(
+            client, pairs, dict(options, diff=True, thumbnails=thumbnails),
+            finish=distributed.WriteDiffImage(os.path.abspath(report_dir)),  # type: ignore[arg-type]
+        )
+    else:
+        results = compare_many(pairs, jobs=jobs, client=client, diff=with_report, thumbnails=thumbnails, **options)
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
@@ -300,7 +311,10 @@ def run_dirs(
                 updated = _update(run, entry, record, baseline_dir)
 
             if writer is not None:
-                record = writer.add(record, **images, updated=updated or None)
+                diff_file = None
+                if workers_write and record["status"] not in ("error", "new", "missing") and i not in unusable:
+                    diff_file = shared_image_path(entry.name, "diff")
+                record = writer.add(record, **images, diff_file=diff_file, updated=updated or None)
             run.done += 1
             run.summary[record["status"]] = run.summary.get(record["status"], 0) + 1
             if record["status"] == "error" and not updated:

@@ -1,7 +1,7 @@
 """Image sources of every kind, read once and without needless copies.
 
 A source is one of:
-- a path (`str` or `os.PathLike`) of a PNG file;
+- a path (`str` or `os.PathLike`) of a PNG file, or a URL that fsspec opens ("s3://...", "file://...");
 - the PNG file itself as `bytes`, `bytearray` or a one-dimensional `memoryview`;
 - a binary file object (anything with `read()`), read to its end;
 - a decoded image as a numpy array or any buffer-protocol object shaped (height, width, 4) or (height, width, 3),
@@ -98,12 +98,31 @@ def _array_view(source: object, label: str) -> Image:
     return Image(label=label, rgba=view, width=width, height=height)
 
 
+def _is_url(source: str) -> bool:
+    """A URL such as "s3://bucket/a.png" or "file:///tmp/a.png" (a Windows drive letter is not a scheme)."""
+    scheme, sep, _ = source.partition("://")
+    return bool(sep) and len(scheme) > 1 and scheme.replace("+", "").replace("-", "").isalnum()
+
+
+def _read_url(url: str) -> bytes:
+    try:
+        import fsspec  # type: ignore[import-untyped]
+    except ImportError:
+        raise ValueError("reading URLs needs fsspec: pip install fsspec (and s3fs, gcsfs, ... for those schemes)") \
+            from None
+    with fsspec.open(url, "rb") as f:
+        data: bytes = f.read()
+    return data
+
+
 def load(source: ImageSource, side: str = "image") -> Image:
     """Reads a source once. Raises InputError (a ValueError) or TypeError naming the side and the source."""
     label = describe(source)
     try:
         if isinstance(source, bytes):
             return Image(label=label, png=source)
+        if isinstance(source, str) and _is_url(source):
+            return Image(label=label, png=_read_url(source))
         if isinstance(source, (str, os.PathLike)):
             with open(source, "rb") as f:
                 return Image(label=label, png=f.read())

@@ -58,6 +58,14 @@ class Result:
     "size-changed" (the sizes differ and it is not a shift) or "error" (the pair could not be compared: `error`
     says which side failed and why). `passed` is the verdict under the tolerances given to the comparison.
     Sizes are (width, height); `width` and `height` are the common canvas both images are compared on.
+
+    When whole rows do not explain a change, the layout is analysed: a content pane that moved beside a fixed
+    sidebar, a sticky header or a table of contents is a shift of its columns only (bands with their own x0, x1).
+    Then "shifted" means the moved columns explain every differing pixel, and `diff_png` shows the inserted rows
+    over their columns only. When they explain part of it, the status is "changed", `shift` carries the moved
+    bands and `diff_pixels`, `diff_ratio`, `clusters` and `diff_png` describe the residual: the pixels that still
+    differ once the shift is taken out (the real changes), which is also what `passed` judges. In every other
+    case `diff_pixels` counts the pixels that differ at the same place in both images.
     """
 
     name: str | None

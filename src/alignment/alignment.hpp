@@ -32,6 +32,9 @@ inline constexpr std::size_t ROW_KEY_GRAIN_BYTES = 16384;
 RowKey row_key(ByteView row);
 // Keys of the first `rows` rows of a canvas `width` pixels wide, in row order. Empty when width is 0.
 std::vector<RowKey> row_keys(ByteView canvas, std::size_t width, std::size_t rows);
+// The same keys taken over columns [x0, x1) of each row only (0 <= x0 < x1 <= width): a column band's own rows.
+std::vector<RowKey> band_row_keys(ByteView canvas, std::size_t width, std::size_t rows, std::size_t x0,
+                                  std::size_t x1);
 struct PairKeys {
   std::vector<RowKey> baseline, current;
 };

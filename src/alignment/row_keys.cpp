@@ -37,13 +37,20 @@ RowKey row_key(ByteView row) {
 
 std::vector<RowKey> row_keys(ByteView canvas, std::size_t width, std::size_t rows) {
   if (width == 0) return {};
-  const std::size_t row_bytes = width * 4;
+  return band_row_keys(canvas, width, rows, 0, width);
+}
+
+std::vector<RowKey> band_row_keys(ByteView canvas, std::size_t width, std::size_t rows, std::size_t x0,
+                                  std::size_t x1) {
+  if (x0 >= x1 || x1 > width) throw InternalFault("band_row_keys: empty or out-of-canvas column range");
+  const std::size_t row_bytes = width * 4, band_bytes = (x1 - x0) * 4;
   if (rows > canvas.size() / row_bytes) throw InternalFault("row_keys: canvas shorter than its rows");
   std::vector<RowKey> keys(rows);
-  const std::size_t grain = row_bytes >= ROW_KEY_GRAIN_BYTES ? 1 : ROW_KEY_GRAIN_BYTES / row_bytes;
+  const std::size_t grain = band_bytes >= ROW_KEY_GRAIN_BYTES ? 1 : ROW_KEY_GRAIN_BYTES / band_bytes;
   par::for_each_range(rows, grain, [&](std::size_t begin, std::size_t end) {
     Bytes scratch;
-    for (std::size_t r = begin; r < end; ++r) keys[r] = key_with_scratch(canvas.subspan(r * row_bytes, row_bytes), scratch);
+    for (std::size_t r = begin; r < end; ++r)
+      keys[r] = key_with_scratch(canvas.subspan(r * row_bytes + x0 * 4, band_bytes), scratch);
   });
   return keys;
 }

@@ -531,13 +531,23 @@ Result<RgbaImage> decode_png(ByteView file) {
   RgbaImage image;
   image.width = h.width;
   image.height = h.height;
-  // The image data is inflated before the image is allocated, so a stream that fails leaves no image-sized
-  // allocation behind, and only the part of the buffer it actually filled was ever touched.
-  std::unique_ptr<uint8_t[]> filtered(new uint8_t[filtered_size]);
-  if (auto e = inflate(png, filtered.get(), filtered_size)) return *e;
-  image.data.resize(out_size);
+  // Without interlacing one buffer serves both: the filtered rows are inflated into its tail, and each row, once
+  // unfiltered into a scratch row, is expanded towards the front. The buffer is as long as the larger of the two,
+  // so row j's RGBA ends at or before the start of filtered row j + 1: nothing is overwritten before it is read.
+  // Interlaced images, whose passes land all over the image, inflate into a buffer of their own.
+  const std::size_t buffer_size = h.interlaced ? out_size : std::max<std::size_t>(out_size, filtered_size);
+  image.data.resize(buffer_size);
+  std::unique_ptr<uint8_t[]> own;
+  uint8_t* filtered;
+  if (h.interlaced) {
+    own.reset(new uint8_t[filtered_size]);
+    filtered = own.get();
+  } else {
+    filtered = image.data.data() + (buffer_size - filtered_size);
+  }
+  if (auto e = inflate(png, filtered, filtered_size)) return *e;
   std::vector<uint8_t> pass_rgba(h.interlaced ? 4 * std::size_t{h.width} : 0);
-  const uint8_t* raw = filtered.get();
+  const uint8_t* raw = filtered;
   for (const Pass& p : passes) {
     const std::size_t n = p.row_bytes;
     uint8_t* prev = rows.data();
@@ -556,6 +566,8 @@ Result<RgbaImage> decode_png(ByteView file) {
       std::swap(prev, cur);
     }
   }
+  image.data.resize(out_size);
+  if (buffer_size - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit samples: give back the rest
   if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
   return image;
 }

@@ -196,11 +196,14 @@ template <int Op>
   const int max_lane = LANES.lane_of_scan[__builtin_ctz(LANES.scan_mask[max_lanes])];
   const std::size_t min_x = x + LANE_DX[min_lane], min_y = y + LANE_DY[min_lane];
   const std::size_t max_x = x + LANE_DX[max_lane], max_y = y + LANE_DY[max_lane];
-  const bool result = (many_siblings(own, min_x, min_y, width, height) & many_siblings(other, min_x, min_y, width, height)) |
-                      (many_siblings(own, max_x, max_y, width, height) & many_siblings(other, max_x, max_y, width, height));
+  // All four tests, combined without branches.
+  const unsigned result = (unsigned{many_siblings(own, min_x, min_y, width, height)} &
+                           unsigned{many_siblings(other, min_x, min_y, width, height)}) |
+                          (unsigned{many_siblings(own, max_x, max_y, width, height)} &
+                           unsigned{many_siblings(other, max_x, max_y, width, height)});
   // Clean upper register halves before the callers' scalar code runs again.
   _mm256_zeroupper();
-  return result;
+  return result != 0;
 }
 #endif
 

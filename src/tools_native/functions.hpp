@@ -13,6 +13,9 @@ PyObject* rgb_to_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* apply_ignore(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// layout.cpp
+PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // pool.cpp
 PyObject* set_threads(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* max_threads(PyObject* module, PyObject* args);

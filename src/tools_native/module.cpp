@@ -25,6 +25,20 @@ PyMethodDef functions[] = {
     {"thumbnail_rgba", QF_KWFUNC(thumbnail_rgba), METH_VARARGS | METH_KEYWORDS,
      "thumbnail_rgba(rgba, width, height, thumbnail_width)\n--\n\n"
      "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width. Returns bytes."},
+    {"analyze_layout", QF_KWFUNC(analyze_layout), METH_VARARGS | METH_KEYWORDS,
+     "analyze_layout(baseline, current, baseline_size=None, current_size=None, *, threshold=0.1,\n"
+     "               include_aa=False, max_edit_ratio=0.25, max_edit_rows=2048, diff=False,\n"
+     "               max_residual=None)\n--\n\n"
+     "Shift analysis of page layouts: the column bands whose rows moved beside columns that stayed in place,\n"
+     "each aligned on its own columns with the row alignment's search and budget. Images are PNG bytes when\n"
+     "their size is None, else RGBA buffers of that (width, height). Returns (verdict, bands, residual_count,\n"
+     "clusters, diff_png, searches): verdict \"unaligned\" (widths differ), \"unchanged\", \"shifted\" (rows\n"
+     "moved, nothing else changed) or \"changed\"; bands ((kind, y, rows, x0, x1), ...) with kind \"inserted\"\n"
+     "or \"deleted\", y a current-image row and [x0, x1) the columns; residual_count the pixels that differ once\n"
+     "the shifts are taken out, clusters ((x, y, width, height, pixels), ...) of them (the engine's default\n"
+     "cluster options); diff_png the shift-aware diff image (when diff is true, else None); searches the edit\n"
+     "searches made. When no column moved, clusters is empty and diff_png None (the plain comparison holds\n"
+     "all), and the count of the residual may stop early once it exceeds max_residual, when given."},
     {"set_threads", QF_KWFUNC(set_threads), METH_VARARGS | METH_KEYWORDS,
      "set_threads(n)\n--\n\n"
      "Cap the process-wide worker pool (shared with the quillfen module) at n threads; None or 0 restores\n"

@@ -68,9 +68,13 @@ def test_shifted_pairs():
     assert (r.status, r.passed, r.current_size) == ("shifted", True, (40, 64))
     assert r.shift.bands == (qt.ShiftBand("inserted", 20, 4, 0, 40),)
 
-    # A shift plus a real change elsewhere is a change.
+    # A shift plus a real change elsewhere is a change; the shift is reported beside it, and what is counted
+    # is the change alone (6 x 4 pixels), once the shift is taken out.
     r = qt.compare(base, changed(cur, y=40), allow_shift=True)
-    assert r.status == "changed" and not r.passed and r.shift is None
+    assert r.status == "changed" and not r.passed
+    assert r.shift is not None and r.shift.bands[0] == qt.ShiftBand("inserted", 0, 5, 0, 40)
+    assert (r.diff_pixels, r.diff_ratio) == (24, 24 / (40 * 60))
+    assert len(r.clusters) == 1 and (r.clusters[0].x, r.clusters[0].y) == (10 - 4, 40 - 4)
 
 
 def test_size_changed_pairs():

@@ -14,6 +14,7 @@ is added and its record is appended to a scratch file that ``close()`` turns int
 from __future__ import annotations
 
 import datetime as _dt
+import hashlib
 import json
 import os
 import re
@@ -22,7 +23,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ReportWriter", "write_report", "STATUSES", "RECORD_KEYS"]
+__all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES", "RECORD_KEYS"]
 
 #: Every status a pair can have, in the order the summary lists them.
 STATUSES = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
@@ -137,11 +138,12 @@ class ReportWriter:
         return rel
 
     def add(self, item: Any, *, diff_png: bytes | None = None, baseline_image: bytes | None = None,
-            current_image: bytes | None = None, **extra: Any) -> dict[str, Any]:
+            current_image: bytes | None = None, diff_file: str | None = None, **extra: Any) -> dict[str, Any]:
         """Adds one pair; writes its images now. Returns the pair as report.json will hold it.
 
-        Image bytes given as arguments take the place of the record's own. ``extra`` keys (such as
-        ``updated=True``) reach the page only, not report.json.
+        Image bytes given as arguments take the place of the record's own. ``diff_file`` names a diff image
+        already written into the report folder (a path relative to it, as ``shared_image_path`` gives it).
+        ``extra`` keys (such as ``updated=True``) reach the page only, not report.json.
         """
         if self._closed:
             raise ValueError("the report is already closed")
@@ -157,7 +159,7 @@ class ReportWriter:
         status = str(record.get("status") or "error")
         record["status"] = status
         stem = f"{self.count:05d}-{_slug(name)}"
-        diff_path = self._write_image(stem, "diff", images["diff_png"])
+        diff_path = diff_file or self._write_image(stem, "diff", images["diff_png"])
         if diff_path is not None or "diff" not in record:
             record["diff"] = diff_path
         page = _json_record(record)
@@ -207,6 +209,13 @@ class ReportWriter:
             shutil.copyfile(_ASSETS / name, self.out_dir / name)
         os.remove(self.out_dir / _SCRATCH)
         return self.out_dir / "index.html"
+
+
+def shared_image_path(name: str, suffix: str) -> str:
+    """Where a process other than the writer's (a Dask worker) puts an image of the pair `name` in the report
+    folder, relative to it: derived from the name alone, so the writer finds it without being told."""
+    digest = hashlib.sha1(name.encode("utf-8", "surrogatepass")).hexdigest()[:12]
+    return f"{_IMAGES}/w-{digest}-{_slug(name)}.{suffix}.png"
 
 
 def _script_safe(text: str) -> str:
