@@ -40,8 +40,9 @@ def main(argv=()):
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=2, help="copies of the screenshot folders")
     ap.add_argument("--chunk", type=int, default=16, help="pairs per task")
+    ap.add_argument("--limit", type=int, default=None, help="use only the first N pairs")
     args = ap.parse_args(list(argv))
-    pairs = screenshot_pairs()
+    pairs = screenshot_pairs(limit=args.limit)
     if not pairs:
         print(SCREENSHOTS_HINT)
         return
@@ -63,6 +64,7 @@ def main(argv=()):
         print(f"{n} real screenshot pairs, {cpus} CPUs; local run vs a local Dask cluster of 2 worker processes "
               f"x {max(1, cpus // 2)} threads, {args.chunk} pairs per task; diff images and report written")
         run(entries[: min(n, 8)], tmp / "warm")  # page cache and imports
+        print("warm", flush=True)
         local_wall, local_summary = run(entries, tmp / "local")
         t = time.perf_counter()
         cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=max(1, cpus // 2), processes=True,

@@ -12,7 +12,7 @@ import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 import quillfen
 
@@ -40,7 +40,7 @@ class _Options:
     mask: Any  # a C-contiguous byte buffer (memoryview) or None
     mask_size: tuple[int, int]  # (width, height)
     allow_shift: bool
-    diff: bool
+    diff: bool | str  # True, False or "changes"
     thumbnails: int | None
 
     @property
@@ -102,7 +102,7 @@ def _parse_ignore(ignore: Ignore) -> tuple[tuple[tuple[int, int, int, int], ...]
 
 def _options(
     threshold: float, include_aa: bool, max_diff_pixels: int, max_diff_ratio: float | None, ignore: Ignore,
-    allow_shift: bool, diff: bool, thumbnails: int | None,
+    allow_shift: bool, diff: bool | Literal["changes"], thumbnails: int | None,
 ) -> _Options:
     rects, mask, mask_size = _parse_ignore(ignore)
     return _Options(
@@ -114,7 +114,7 @@ def _options(
         mask=mask,
         mask_size=mask_size,
         allow_shift=_flag(allow_shift, "allow_shift"),
-        diff=_flag(diff, "diff"),
+        diff="changes" if diff == "changes" else _flag(diff, "diff"),
         thumbnails=None if thumbnails is None else _count(thumbnails, "thumbnails", positive=True),
     )
 
@@ -189,7 +189,7 @@ def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tupl
     pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
     moved the residual is the plain count, which the caller has: the analysis need not finish counting it."""
     verdict, bands, residual, clusters, diff_png, _ = _native.analyze_layout(
-        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=opts.diff, max_residual=0)
+        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=bool(opts.diff), max_residual=0)
     if verdict not in ("shifted", "changed") or not bands:
         return None
     shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1) for k, y, r, x0, x1 in bands))
@@ -260,7 +260,7 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         )
 
     diff_png = None
-    if opts.diff:
+    if opts.diff is True or opts.diff == "changes" and status != "unchanged":
         if layout is not None:
             diff_png = layout[4]
         elif shift is not None:
@@ -306,7 +306,7 @@ def compare(
     max_diff_ratio: float | None = None,
     ignore: Ignore = None,
     allow_shift: bool = False,
-    diff: bool = False,
+    diff: bool | Literal["changes"] = False,
     thumbnails: int | None = None,
     name: str | None = None,
 ) -> Result:
@@ -326,7 +326,8 @@ def compare(
         mask array of shape (height, width) of the canvas, bool or uint8, non-zero where ignored. The baseline's
         pixels stand in for the current ones there, so the diff image shows these regions greyed out as unchanged.
     allow_shift: a "shifted" pair (rows inserted or deleted, nothing else changed) passes.
-    diff: make the diff image (`Result.diff_png`, PNG); for a shifted pair the shift-aware one.
+    diff: make the diff image (`Result.diff_png`, PNG); for a shifted pair the shift-aware one. "changes": only
+        for pairs that are not "unchanged" (an unchanged pair's diff image shows nothing but the faded baseline).
     thumbnails: make lossless WebP thumbnails of both images this many pixels wide.
     name: carried into the result.
 
@@ -448,7 +449,7 @@ def compare_many(
     max_diff_ratio: float | None = None,
     ignore: Ignore = None,
     allow_shift: bool = False,
-    diff: bool = False,
+    diff: bool | Literal["changes"] = False,
     thumbnails: int | None = None,
     progress: bool = False,
     jobs: int | None = None,

@@ -256,7 +256,8 @@ def run_dirs(
 ) -> DirsRun:
     """Compares every entry (pairs through `compare_many`, one-sided files here), in name order.
 
-    `options` are the tolerance options of `compare`. With `report_dir`, diff images are made and the report is
+    `options` are the tolerance options of `compare`. With `report_dir`, diff images of the pairs that are not
+    unchanged are made and the report is
     written there, also when Ctrl-C stops the run (with the pairs done by then); it holds copies of the images
     (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
     when that is given (a smaller report, at the cost of making them). With `update`, the
@@ -281,11 +282,12 @@ def run_dirs(
         from . import distributed
 
         results = distributed.compare_many(
-            client, pairs, dict(options, diff=True, thumbnails=thumbnails),
+            client, pairs, dict(options, diff="changes", thumbnails=thumbnails),
             finish=distributed.WriteDiffImage(os.path.abspath(report_dir)),  # type: ignore[arg-type]
         )
     else:
-        results = compare_many(pairs, jobs=jobs, client=client, diff=with_report, thumbnails=thumbnails, **options)
+        results = compare_many(pairs, jobs=jobs, client=client, diff="changes" if with_report else False,
+                               thumbnails=thumbnails, **options)
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
@@ -312,7 +314,8 @@ def run_dirs(
 
             if writer is not None:
                 diff_file = None
-                if workers_write and record["status"] not in ("error", "new", "missing") and i not in unusable:
+                if workers_write and record["status"] not in ("unchanged", "error", "new", "missing") \
+                        and i not in unusable:
                     diff_file = shared_image_path(entry.name, "diff")
                 record = writer.add(record, **images, diff_file=diff_file, updated=updated or None)
             run.done += 1

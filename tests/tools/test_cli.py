@@ -120,7 +120,8 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     assert "broken.png" in by_name["broken.png"]["error"] and "current" in by_name["broken.png"]["error"]
     assert by_name["fresh.png"]["passed"] and by_name["gone.png"]["passed"]
     assert by_name["fresh.png"]["current_size"] == [W, H] and by_name["fresh.png"]["diff"] is None
-    for name in ("same.png", "ui/shifted.png", "ui/changed.png", "ui/deep/size.png"):
+    assert by_name["same.png"]["diff"] is None  # an unchanged pair's diff image would show nothing
+    for name in ("ui/shifted.png", "ui/changed.png", "ui/deep/size.png"):
         diff = by_name[name]["diff"]
         assert (report / diff).read_bytes()[:4] == b"\x89PNG", name
     assert (report / "index.html").is_file()
@@ -143,7 +144,7 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
 
     # The report holds copies of the images (one for a pair whose files are the same), or WebP thumbnails.
     images = sorted(p.name for p in (report / "images").iterdir())
-    assert [n for n in images if "same" in n] == ["00003-same.baseline.png", "00003-same.diff.png"]
+    assert [n for n in images if "same" in n] == ["00003-same.baseline.png"]
     assert run(capsys, "dirs", base, cur, "--out", tmp_path / "thumbs", "--thumbnails", 40)[0] == 2
     kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if ".diff." not in p.name}
     assert kinds == {".webp"}

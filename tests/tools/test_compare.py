@@ -22,6 +22,12 @@ def test_unchanged_and_changed_pairs():
     assert (same.status, same.passed, same.diff_pixels, same.diff_ratio) == ("unchanged", True, 0, 0.0)
     assert (same.width, same.height, same.baseline_size, same.current_size) == (64, 48, (64, 48), (64, 48))
     assert same.ssim == 1.0 and same.clusters == () and same.shift is None and same.error is None
+    # diff="changes" draws diff images only for pairs that are not unchanged.
+    assert qt.compare(png(base), png(base), diff="changes").diff_png is None
+    assert qt.compare(png(base), png(base), diff=True).diff_png[:4] == b"\x89PNG"
+    assert qt.compare(base, changed(base), diff="changes").diff_png == qt.compare(base, changed(base), diff=True).diff_png
+    with pytest.raises(TypeError, match="diff"):
+        qt.compare(base, base, diff="yes")
 
     r = qt.compare(base, changed(base))
     assert r.status == "changed" and not r.passed
