@@ -26,6 +26,9 @@ __all__ = ["compare", "compare_many", "set_threads", "Ignore"]
 # size, one byte (uint8 or bool) per pixel, non-zero where pixels are ignored.
 Ignore = Any
 
+# The largest side a WebP image may have.
+_WEBP_MAX_SIDE = 16383
+
 # How often a waiting compare_many looks up from its wait, so that Ctrl-C is handled promptly.
 _WAIT_SLICE = 0.05
 
@@ -218,7 +221,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         if baseline_size[0] == current_size[0]:
             alignment = c.row_alignment(threshold=opts.threshold, include_aa=opts.include_aa)
             shift = _shift_of(alignment, width)
-            if shift is None and layout_input is not None:
+            # (Not for an image without pixels: there is no layout to analyse, nor a diff image to draw.)
+            if shift is None and layout_input is not None and 0 not in baseline_size + current_size:
                 # Whole rows did not explain it: a pane may have moved beside a fixed sidebar, header or table
                 # of contents. A shift with real changes beside it counts as changed, by the residual alone.
                 layout = _layout(layout_input, opts)
@@ -259,8 +263,9 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
             Box(k.bbox.x, k.bbox.y, k.bbox.width, k.bbox.height, k.pixel_count) for k in found.clusters
         )
 
+    # An empty canvas has no picture: no diff image and no thumbnails (None).
     diff_png = None
-    if opts.diff is True or opts.diff == "changes" and status != "unchanged":
+    if pixels and (opts.diff is True or opts.diff == "changes" and status != "unchanged"):
         if layout is not None:
             diff_png = layout[4]
         elif shift is not None:
@@ -270,13 +275,16 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
             diff_png = c.diff_image(threshold=opts.threshold, include_aa=opts.include_aa)
 
     baseline_thumbnail = current_thumbnail = None
-    if opts.thumbnails is not None:
-        baseline_thumbnail = c.baseline_thumbnail(width=opts.thumbnails)
-        if thumb_source is None:
-            current_thumbnail = c.current_thumbnail(width=opts.thumbnails)
-        else:
+    if opts.thumbnails is not None and pixels:
+        # Previews taller than WebP allows are cropped at the top.
+        baseline_thumbnail = c.baseline_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
+        has_current = current_size[0] * current_size[1] > 0
+        if has_current and thumb_source is None:
+            current_thumbnail = c.current_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
+        elif has_current:
+            assert thumb_source is not None
             current_thumbnail = _native.thumbnail_rgba(
-                thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails
+                thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails, _WEBP_MAX_SIDE
             )
 
     return Result(

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "alignment/alignment.hpp"
+#include "core/parallel.hpp"
 #include "core/size.hpp"
 
 namespace qf {
@@ -84,6 +85,7 @@ std::optional<EditScript> search_edit_runs(KeyView a, KeyView b, std::size_t bud
     if (budget < TRACE_RESERVE_SIDE && trace_fits(budget, limit)) trace.reserve((budget + 1) * (budget + 1));
     for (std::size_t d = 0; d <= budget; ++d) {
       if (!trace_fits(d, limit)) return std::nullopt;
+      par::check_cancelled();
       const auto dd = static_cast<int64_t>(d);
       trace.insert(trace.end(), v.begin() + (offset - dd), v.begin() + (offset + dd + 1));
       for (int64_t k = -dd; k <= dd; k += 2) {

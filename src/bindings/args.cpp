@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -67,18 +66,12 @@ int convert_u8(PyObject* item, uint8_t& out, const char* what) {
 
 // One member of a pair: bytes (read directly), bytearray, or any non-str sequence of ints 0..255.
 int copy_member(PyObject* o, Bytes& out) {
-  if (PyBytes_Check(o)) {
-    char* data;
-    Py_ssize_t size;
-    if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return -1;
-    out.assign(reinterpret_cast<uint8_t*>(data), reinterpret_cast<uint8_t*>(data) + size);
-    return 0;
-  }
-  if (PyByteArray_Check(o)) {
-    const char* data = PyByteArray_AsString(o);
-    Py_ssize_t size = PyByteArray_Size(o);
-    if (size < 0) return -1;
-    out.assign(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
+  if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+    const bool bytes = PyBytes_Check(o);
+    const char* data = bytes ? PyBytes_AsString(o) : PyByteArray_AsString(o);
+    const Py_ssize_t size = bytes ? PyBytes_Size(o) : PyByteArray_Size(o);
+    if (!data || size < 0) return -1;
+    out.assign(data, data + size);
     return 0;
   }
   if (PyUnicode_Check(o) || !PySequence_Check(o)) {
@@ -87,22 +80,15 @@ int copy_member(PyObject* o, Bytes& out) {
   }
   Ref it(PyObject_GetIter(o));
   if (!it.get()) return -1;
-  // The length is only a hint (a sequence may claim any size): reserve no more than a modest amount up front,
-  // and let a sequence that really is too large end in MemoryError.
+  // The length is only a hint (a sequence may claim any size): reserve no more than a modest amount up front.
+  // A sequence that really is too large ends in MemoryError at the entry point.
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) PyErr_Clear();
-  try {
-    if (hint > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), RESERVE_HINT_LIMIT));
-    while (true) {
-      Ref item(PyIter_Next(it.get()));
-      if (!item.get()) break;
-      uint8_t v;
-      if (convert_u8(item.get(), v, "byte value") < 0) return -1;
-      out.push_back(v);
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
+  if (hint > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), RESERVE_HINT_LIMIT));
+  while (Ref item{PyIter_Next(it.get())}) {
+    uint8_t v;
+    if (convert_u8(item.get(), v, "byte value") < 0) return -1;
+    out.push_back(v);
   }
   return PyErr_Occurred() ? -1 : 0;
 }
@@ -179,27 +165,20 @@ int convert(PyObject* o, PairsArg& out) {
   Ref it(PyObject_GetIter(o));
   if (!it.get()) return -1;
   out.pairs.clear();
-  try {
-    while (true) {
-      Ref item(PyIter_Next(it.get()));
-      if (!item.get()) break;
-      if (!PyTuple_Check(item.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()));
-        return -1;
-      }
-      if (Py_ssize_t n = PyTuple_Size(item.get()); n != 2) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-        return -1;
-      }
-      std::pair<Bytes, Bytes> pair;
-      if (copy_member(PyTuple_GetItem(item.get(), 0), pair.first) < 0 ||
-          copy_member(PyTuple_GetItem(item.get(), 1), pair.second) < 0)
-        return -1;
-      out.pairs.push_back(std::move(pair));
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()));
+      return -1;
     }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
+    if (Py_ssize_t n = PyTuple_Size(item.get()); n != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+      return -1;
+    }
+    std::pair<Bytes, Bytes> pair;
+    if (copy_member(PyTuple_GetItem(item.get(), 0), pair.first) < 0 ||
+        copy_member(PyTuple_GetItem(item.get(), 1), pair.second) < 0)
+      return -1;
+    out.pairs.push_back(std::move(pair));
   }
   return PyErr_Occurred() ? -1 : 0;
 }

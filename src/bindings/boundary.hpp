@@ -13,6 +13,7 @@
 
 #include "bindings/python.hpp"
 #include "core/error.hpp"
+#include "core/parallel.hpp"
 
 namespace qf::py {
 
@@ -24,25 +25,40 @@ void raise_internal_fault(const char* what);
 // Raises the exception that `error` holds (MemoryError for an allocation failure, else an internal fault).
 void raise_exception(const std::exception_ptr& error);
 
-template <class R>
-struct result_value;
-template <class T>
-struct result_value<Result<T>> {
-  using type = T;
-};
+inline constexpr bool WATCHED = true;
+// How often a thread waiting for watched work looks for a signal.
+inline constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
 
 // f() returns Result<T> and must not touch Python objects. Returns the value, or nullopt with the exception set.
+// Long calls are `watched`: f runs on the pool while this thread waits and, every SIGNAL_CHECK_INTERVAL, takes
+// the interpreter lock to run the handlers of pending signals; when a handler raises (KeyboardInterrupt for
+// Ctrl-C), the rest of the work is cancelled and its exception is the call's.
 template <class F>
-auto call_unlocked(F&& f) -> std::optional<typename result_value<std::invoke_result_t<F&>>::type> {
+auto call_unlocked(F&& f, bool watched = false)
+    -> std::optional<typename std::invoke_result_t<F&>::value_type> {
   std::optional<std::invoke_result_t<F&>> outcome;
   std::exception_ptr error;
+  bool interrupted = false;
   PyThreadState* state = PyEval_SaveThread();
   try {
-    outcome.emplace(f());
+    if (!watched) {
+      outcome.emplace(f());
+    } else {
+      auto poll = [&] {
+        PyEval_RestoreThread(state);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state = PyEval_SaveThread();
+        return raised;
+      };
+      auto value = par::run_watched(f, poll, SIGNAL_CHECK_INTERVAL);
+      interrupted = !value;
+      if (value) outcome.emplace(std::move(*value));
+    }
   } catch (...) {
     error = std::current_exception();
   }
   PyEval_RestoreThread(state);
+  if (interrupted) return std::nullopt;  // the handler's exception is set
   if (error) {
     raise_exception(error);
     return std::nullopt;

@@ -32,7 +32,7 @@ PyObject* comparison_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       if (!images) return std::move(images).error();
       auto& [b, c] = *images;
       return make_image_pair(std::move(b.data), b.width, b.height, std::move(c.data), c.width, c.height);
-    }), [](ImagePair& p) { return new_comparison(std::move(p)); });
+    }, WATCHED), [](ImagePair& p) { return new_comparison(std::move(p)); });
   });
 }
 
@@ -58,7 +58,7 @@ PyObject* from_rgba(PyObject*, FromRgbaArgs& a) {
 }
 
 PyObject* batch(PyObject*, params::PairsParam& a) {
-  auto pairs = call_unlocked([&] { return image_pair_batch(a.pairs.pairs); });
+  auto pairs = call_unlocked([&] { return image_pair_batch(a.pairs.pairs); }, WATCHED);
   if (!pairs) return nullptr;
   return build_list(*pairs, [](ImagePair& p) { return new_comparison(std::move(p)); });
 }

@@ -18,7 +18,7 @@ PyObject* row_alignment(PyObject* self, RowAlignmentArgs& a) {
     auto r = align_rows(pair, a, a);
     if (r && r->aligned) seed_fingerprint(pair, r->pair_fingerprint);
     return r;
-  });
+  }, WATCHED);
   if (!record) return nullptr;
   return row_alignment_from(std::move(*record));
 }

@@ -23,7 +23,7 @@ PyObject* thumbnail(PyObject*, ThumbnailArgs& a) {
 struct DiffBatchArgs : PairsParam, DiffOptions {};
 PyObject* diff_batch(PyObject*, DiffBatchArgs& a) {
   if (!check_threshold_alpha(a)) return nullptr;
-  auto elements = call_unlocked([&] { return qf::diff_batch(a.pairs.pairs, a); });
+  auto elements = call_unlocked([&] { return qf::diff_batch(a.pairs.pairs, a); }, WATCHED);
   if (!elements) return nullptr;
   return build_list(*elements, [](DiffElement& e) -> PyObject* {
     PyObject* png = take_bytes(e.png);
@@ -36,7 +36,7 @@ PyObject* diff_batch(PyObject*, DiffBatchArgs& a) {
 struct DiffCountBatchArgs : PairsParam, DiffOptions {};
 PyObject* diff_count_batch(PyObject*, DiffCountBatchArgs& a) {
   if (!check_threshold(a)) return nullptr;
-  auto elements = call_unlocked([&] { return qf::diff_count_batch(a.pairs.pairs, a); });
+  auto elements = call_unlocked([&] { return qf::diff_count_batch(a.pairs.pairs, a); }, WATCHED);
   if (!elements) return nullptr;
   return build_list(*elements, [](CountElement& e) {
     return Py_BuildValue("(KKK)", (unsigned long long)e.count, (unsigned long long)e.width,
@@ -45,7 +45,7 @@ PyObject* diff_count_batch(PyObject*, DiffCountBatchArgs& a) {
 }
 
 PyObject* ssim_batch(PyObject*, PairsParam& a) {
-  auto scores = call_unlocked([&] { return qf::ssim_batch(a.pairs.pairs); });
+  auto scores = call_unlocked([&] { return qf::ssim_batch(a.pairs.pairs); }, WATCHED);
   if (!scores) return nullptr;
   return build_list(*scores, to_py_float);
 }
@@ -56,7 +56,7 @@ constexpr auto thumbnail_width = QF_PARAM(CompareOptions, thumbnail_width);
 constexpr auto thumbnail_height = QF_PARAM(CompareOptions, thumbnail_height);
 PyObject* compare_batch(PyObject*, CompareBatchArgs& a) {
   if (!check_threshold_alpha(a)) return nullptr;
-  auto elements = call_unlocked([&] { return qf::compare_batch(a.pairs.pairs, a); });
+  auto elements = call_unlocked([&] { return qf::compare_batch(a.pairs.pairs, a); }, WATCHED);
   if (!elements) return nullptr;
   return build_list(*elements, [](CompareElement& e) -> PyObject* {
     PyObject* png = take_optional_bytes(e.diff_png);

@@ -8,13 +8,8 @@
 
 namespace qf::py {
 
-PyTypeObject* ComparisonType = nullptr;
-PyTypeObject* ClustersResultType = nullptr;
-PyTypeObject* ClusterType = nullptr;
-PyTypeObject* BoundingBoxType = nullptr;
-PyTypeObject* RowAlignmentType = nullptr;
-PyTypeObject* RowSegmentType = nullptr;
-PyTypeObject* ShiftBandType = nullptr;
+PyTypeObject *ComparisonType, *ClustersResultType, *ClusterType, *BoundingBoxType, *RowAlignmentType,
+    *RowSegmentType, *ShiftBandType;
 
 namespace {
 

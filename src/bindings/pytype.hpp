@@ -63,6 +63,7 @@ class Ref {
   Ref(const Ref&) = delete;
   ~Ref() { Py_XDECREF(o_); }
   PyObject* get() const { return o_; }
+  explicit operator bool() const { return o_ != nullptr; }
   PyObject* new_ref() const {
     Py_INCREF(o_);
     return o_;

@@ -54,6 +54,7 @@ struct InternalFault : std::logic_error {
 template <class T>
 class [[nodiscard]] Result {
  public:
+  using value_type = T;
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(CompareError error) : v_(std::in_place_index<1>, std::move(error)) {}
 

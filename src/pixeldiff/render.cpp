@@ -71,6 +71,7 @@ Result<DiffImage> render_diff(ByteView baseline, ByteView current, std::size_t w
                         options,
                         same_bytes(baseline, current)};
   uint8_t* out = image.rgba.data();
+  if (n == 0) return image;  // no pixel: the rows of a zero-width canvas are not walked, however many
   if (n < PARALLEL_MIN_PIXELS) {
     image.count = painter.paint(0, height, out);
     return image;

@@ -183,15 +183,16 @@ PyObject* apply_ignore(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* thumbnail_rgba(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* object = nullptr;
-  unsigned long long width = 0, height = 0, thumb_width = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKK:thumbnail_rgba",
-                                   QF_KW("rgba", "width", "height", "thumbnail_width"), &object, &width, &height,
-                                   &thumb_width))
+  unsigned long long width = 0, height = 0, thumb_width = 0, thumb_height = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKK|K:thumbnail_rgba",
+                                   QF_KW("rgba", "width", "height", "thumbnail_width", "thumbnail_height"), &object,
+                                   &width, &height, &thumb_width, &thumb_height))
     return nullptr;
   Buffer rgba;
   if (!get_buffer(object, "rgba", rgba) || !check_pixels(rgba, "rgba", width, height, 4)) return nullptr;
   ThumbnailRequest request;
   request.width = thumb_width;
+  if (thumb_height) request.height = thumb_height;
   auto webp = py::call_unlocked([&] { return make_thumbnail(rgba.bytes(), width, height, request); });
   if (!webp) return nullptr;
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(webp->data()),

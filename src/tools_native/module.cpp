@@ -23,8 +23,9 @@ PyMethodDef functions[] = {
      "(x, y, width, height) and the non-zero bytes of the mask (mask_width * mask_height bytes, one per pixel),\n"
      "where both images have pixels. Returns bytes."},
     {"thumbnail_rgba", QF_KWFUNC(thumbnail_rgba), METH_VARARGS | METH_KEYWORDS,
-     "thumbnail_rgba(rgba, width, height, thumbnail_width)\n--\n\n"
-     "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width. Returns bytes."},
+     "thumbnail_rgba(rgba, width, height, thumbnail_width, thumbnail_height=0)\n--\n\n"
+     "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width and, when thumbnail_height\n"
+     "is not 0, cropped at the top to that height. Returns bytes."},
     {"analyze_layout", QF_KWFUNC(analyze_layout), METH_VARARGS | METH_KEYWORDS,
      "analyze_layout(baseline, current, baseline_size=None, current_size=None, *, threshold=0.1,\n"
      "               include_aa=False, max_edit_ratio=0.25, max_edit_rows=2048, diff=False,\n"

@@ -1,9 +1,11 @@
 """compare(): statuses and verdicts, ignored regions, the diff image and thumbnails, and the result records."""
+import io
 import json
 import pickle
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import quillfen
 import quillfen_tools as qt
@@ -133,6 +135,21 @@ def test_diff_image_and_thumbnails():
     assert r.current_thumbnail[:4] == b"RIFF" and r.current_thumbnail[8:12] == b"WEBP"
     bare = qt.compare(base, cur)
     assert bare.diff_png is bare.baseline_thumbnail is bare.current_thumbnail is None
+
+    # A page taller than WebP allows gets a preview cropped at the top, with and without ignored regions.
+    tall = np.zeros((17000, 2, 4), np.uint8)
+    for ignore in (None, [(0, 0, 1, 1)]):
+        r = qt.compare(tall, tall, thumbnails=100, ignore=ignore)
+        for thumb in (r.baseline_thumbnail, r.current_thumbnail):
+            assert Image.open(io.BytesIO(thumb)).size == (2, 16383)
+
+    # An empty canvas compares as unchanged and has no pictures.
+    empty = np.zeros((0, 5, 4), np.uint8)
+    r = qt.compare(empty, empty, diff=True, thumbnails=10)
+    assert (r.status, r.diff_ratio, r.width, r.height) == ("unchanged", 0.0, 5, 0)
+    assert r.diff_png is r.baseline_thumbnail is r.current_thumbnail is None
+    r = qt.compare(page(5, 3), empty, diff=True, thumbnails=10)
+    assert r.status == "size-changed" and r.current_thumbnail is None and r.baseline_thumbnail is not None
 
 
 def test_options_are_checked():
