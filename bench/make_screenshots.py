@@ -43,7 +43,7 @@ WORDS = (
     "checked and which regions are used for storage every record carries an identifier a timestamp and the name of "
     "its owner errors are reported with a code and a message that explains what went wrong and how to fix it the "
     "default limit is one hundred items per page but larger pages can be requested with the size parameter tokens "
-    "expire after an hour and must be refreshed before that time to keep the session alive reports show usage by "
+    "expire after an hour and must be refreshed before that time to keep the login alive reports show usage by "
     "day week and month with totals for each team and the option to export them as a file for further analysis"
 ).split()
 NAMES = ("Orion", "Atlas", "Nimbus", "Quartz", "Harbor", "Meadow", "Summit", "Cobalt", "Juniper", "Falcon",

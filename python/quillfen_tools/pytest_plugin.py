@@ -5,7 +5,7 @@ bytes, a path, a numpy array, a PIL image, or anything with a `screenshot()` met
 Selenium driver) and it is compared with the baseline kept under `__snapshots__/<test file stem>/` beside the test
 file. Baselines are written according to `--update-snapshots`; a failure leaves the expected, actual and diff
 images under `quillfen-results/<test id>/`, and `--quillfen-report DIR` writes an HTML report of every screenshot
-asserted in the session. Under pytest-xdist every worker writes only the files of the tests it runs and hands its
+asserted in the test run. Under pytest-xdist every worker writes only the files of the tests it runs and hands its
 records to the controller, which writes the report.
 """
 from __future__ import annotations
@@ -29,7 +29,7 @@ UPDATE_MODES = ("missing", "changed", "all", "none")
 RESULTS_DIR = "quillfen-results"
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 _MAX_NAME = 120
-_STAGING = ".screenshots"  # images of the session's screenshots, until the report is written
+_STAGING = ".screenshots"  # images of the run's screenshots, until the report is written
 THUMBNAIL_WIDTH = 480
 
 
@@ -51,7 +51,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         "--quillfen-report",
         metavar="DIR",
         default=None,
-        help="write an HTML report of every screenshot asserted in the session to DIR",
+        help="write an HTML report of every screenshot asserted in the test run to DIR",
     )
     parser.addini("quillfen_threshold", "default colour threshold of assert_screenshot (0..1)", default="0.1")
     parser.addini("quillfen_max_diff_pixels", "default number of differing pixels assert_screenshot allows", default="0")
@@ -460,7 +460,7 @@ class ScreenshotAsserter:
         return f"{_shown(folder / stem)}-{{expected,actual,diff}}.png"
 
     def _record(self, name: str, result: Any, actual: bytes, *, passed: bool, updated: bool = False) -> None:
-        """Keep what the session report and summary show of this screenshot. With a report, its images are staged
+        """Keep what the run's report and summary show of this screenshot. With a report, its images are staged
         in files now (the records travel from xdist workers to the controller without them)."""
         nodeid = self._item.nodeid
         if result is not None:
@@ -551,7 +551,7 @@ def pytest_testnodedown(node: Any, error: Any) -> None:
 
 
 def _write_report(state: _SessionState) -> Path:
-    """The HTML report of every screenshot asserted in the session, in test order, from the staged images."""
+    """The HTML report of every screenshot asserted in the run, in test order, from the staged images."""
     from quillfen_tools.report import ReportWriter  # type: ignore[import-not-found,unused-ignore]
 
     report_dir = state.settings.report_dir

@@ -58,11 +58,11 @@ def project(pytester, monkeypatch):
         (pytester.path / name).write_bytes(png(array))
 
     def run(*args):
-        # In-process runs share pytest-playwright's module state with this session: keep it out of them.
+        # In-process runs share pytest-playwright's module state with this test run: keep it out of them.
         return pytester.runpytest("-p", "no:playwright", *args)
 
     pytester.put = put
-    pytester.session = run
+    pytester.pytest_run = run
     return pytester
 
 
@@ -79,17 +79,17 @@ def test_first_run_writes_the_baseline_and_fails_then_passes_then_reports_a_chan
     project.put("page.png", base)
     project.makepyfile(test_one=ONE_SCREENSHOT)
 
-    first = project.session()
+    first = project.pytest_run()
     first.assert_outcomes(failed=1)
     first.stdout.fnmatch_lines(["*no baseline yet, written: __snapshots__/test_one/test_page.png*"])
     baseline = snapshot(project, "test_one", "test_page.png")
     assert (pixels(baseline.read_bytes()) == base).all()
 
-    project.session().assert_outcomes(passed=1)
+    project.pytest_run().assert_outcomes(passed=1)
     assert not (project.path / "quillfen-results").exists()
 
     project.put("page.png", changed(base))
-    third = project.session()
+    third = project.pytest_run()
     third.assert_outcomes(failed=1)
     message = [line for line in third.outlines if line.startswith("E ") and "screenshot" in line]
     assert len(message) == 1, third.outlines
@@ -103,9 +103,9 @@ def test_first_run_writes_the_baseline_and_fails_then_passes_then_reports_a_chan
     # The failed comparison leaves the baseline alone.
     assert (pixels(baseline.read_bytes()) == base).all()
 
-    # Stale artifacts go when the next session starts.
+    # Stale artifacts go when the next run starts.
     project.put("page.png", base)
-    project.session().assert_outcomes(passed=1)
+    project.pytest_run().assert_outcomes(passed=1)
     assert not results.exists()
 
 
@@ -130,7 +130,7 @@ def test_names_come_from_the_test_id_and_are_safe_file_names(project):
                 assert_screenshot(IMG, "../../escape")
         """
     )
-    project.session().assert_outcomes(failed=5)
+    project.pytest_run().assert_outcomes(failed=5)
     names = sorted(p.name for p in (project.path / "__snapshots__" / "test_names").iterdir())
     assert names == sorted(
         [
@@ -180,7 +180,7 @@ def test_update_modes(project, mode, outcomes, written):
         (folder / f"test_{name}.png").write_bytes(png(base))
 
     args = [f"--update-snapshots={mode}"] if mode else []
-    result = project.session(*args)
+    result = project.pytest_run(*args)
     result.assert_outcomes(**outcomes)
     listed = [line.strip() for line in result.outlines if line.startswith("  __snapshots__/")]
     got = {name for name in ("same", "changed", "missing") if f"__snapshots__/test_update/test_{name}.png" in listed}
@@ -250,7 +250,7 @@ def test_options_per_call_and_from_the_ini(project):
     project.makeini(
         "[pytest]\nquillfen_max_diff_pixels = 9\nquillfen_threshold = 0.2\nquillfen_snapshot_dir = shots\n"
     )
-    result = project.session("--update-snapshots=missing")
+    result = project.pytest_run("--update-snapshots=missing")
     # The first screenshot of each test writes the shared baseline only once; later tests compare against it.
     outcomes = {r.nodeid.split("::")[1]: r.outcome for r in result.reprec.getreports("pytest_runtest_logreport")
                 if r.when == "call"}
@@ -266,11 +266,11 @@ def test_options_per_call_and_from_the_ini(project):
     result.stdout.fnmatch_lines(["E *base.png' changed, 1?? pixels differ (3.*%), allowed max_diff_pixels=1000 and max_diff_ratio=0.01*"])
     assert (project.path / "shots" / "test_opts" / "base.png").exists()
     assert not (project.path / "__snapshots__").exists()
-    second = project.session()
+    second = project.pytest_run()
     second.assert_outcomes(passed=3, failed=4)
 
     project.makeini("[pytest]\nquillfen_threshold = two\n")
-    bad = project.session()
+    bad = project.pytest_run()
     assert bad.ret == pytest.ExitCode.USAGE_ERROR
     bad.stderr.fnmatch_lines(["*quillfen_threshold must be a number*"])
 
@@ -299,7 +299,7 @@ def test_a_shift_is_named_and_accepted_with_allow_shift(project):
     folder = project.path / "__snapshots__" / "test_shift"
     folder.mkdir(parents=True)
     (folder / "base.png").write_bytes(png(base))
-    result = project.session()
+    result = project.pytest_run()
     result.assert_outcomes(passed=1, failed=2)
     result.stdout.fnmatch_lines(["E *screenshot 'base.png' shifted down 6 rows at y=20 (allow_shift=True accepts*"])
     result.stdout.fnmatch_lines(["E *'base.png' shifted down 6 rows at y=20, 6 rows cut off at the bottom (allow*"])
@@ -385,7 +385,7 @@ def test_sources_of_every_kind_give_the_same_baseline(project):
     folder = project.path / "__snapshots__" / "test_sources"
     folder.mkdir(parents=True)
     (folder / "page.png").write_bytes(data)
-    result = project.session("-p", "no:cacheprovider")
+    result = project.pytest_run("-p", "no:cacheprovider")
     # The palette image is quantised, so it may differ a little; every other kind is the same picture.
     reports = {r.nodeid.split("::")[1]: r for r in result.reprec.getreports("pytest_runtest_logreport") if r.when == "call"}
     failed = sorted(k for k, r in reports.items() if r.failed)
@@ -393,7 +393,7 @@ def test_sources_of_every_kind_give_the_same_baseline(project):
     assert not list(folder.glob("test_*")), "a broken source must not write a baseline"
     # Baselines written from arrays are PNGs that read back as the same pixels.
     (folder / "page.png").unlink()
-    project.session("-k", "rgb_array").assert_outcomes(failed=1)
+    project.pytest_run("-k", "rgb_array").assert_outcomes(failed=1)
     assert (pixels((folder / "page.png").read_bytes()) == base).all()
 
 
@@ -435,7 +435,7 @@ def read_report(folder):
 
 def test_report_of_every_screenshot_with_the_test_ids(project):
     report_project(project)
-    result = project.session("--quillfen-report", "rep")
+    result = project.pytest_run("--quillfen-report", "rep")
     result.assert_outcomes(passed=4, failed=3)
     result.stdout.fnmatch_lines(["7 screenshots asserted: 4 passed, 3 failed", "report: rep/index.html"])
     pairs = read_report(project.path / "rep")
@@ -452,7 +452,7 @@ def test_report_of_every_screenshot_with_the_test_ids(project):
     assert not (project.path / "rep" / ".screenshots").exists()
 
     # Accepting the change: the report marks the rewritten baseline (the second test then matches it).
-    again = project.session("--quillfen-report", "rep", "--update-snapshots=changed")
+    again = project.pytest_run("--quillfen-report", "rep", "--update-snapshots=changed")
     again.assert_outcomes(passed=7)
     pairs = read_report(project.path / "rep")
     assert [n for n, p in pairs.items() if p.get("updated")] == ["test_rep.py::test_changed[0]::base.png"]
