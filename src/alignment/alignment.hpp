@@ -128,6 +128,8 @@ Result<AlignmentRecord> align_rows(const ImagePair& pair, const DiffOptions& dif
 // ---- Shift-aware outputs ------------------------------------------------------------------------------------
 
 Status validate_alignment(const ImagePair& pair, const AlignmentRecord& record, uint64_t fingerprint);
+// W × Hc RGBA: the current image in faded grey, the background every shift-aware diff image is drawn on.
+Result<Bytes> faded_current(const ImagePair& pair, double alpha);
 // W × Hc RGBA, every alpha 255 (encode_png turns it into the aligned diff image).
 Result<Bytes> render_aligned_diff(const ImagePair& pair, const AlignmentRecord& record, const DiffOptions& options);
 // W × Hc mask of the changed content only.

@@ -39,19 +39,25 @@ Status validate_alignment(const ImagePair& pair, const AlignmentRecord& record, 
   return std::nullopt;
 }
 
-Result<Bytes> render_aligned_diff(const ImagePair& pair, const AlignmentRecord& record, const DiffOptions& options) {
-  if (auto e = check_diff_options(options)) return *e;
-  const std::size_t w = pair.canvas_width, hc = pair.current_height;
-  auto n = pixel_count(w, hc);
+Result<Bytes> faded_current(const ImagePair& pair, double alpha) {
+  auto n = pixel_count(pair.canvas_width, pair.current_height);
   if (!n) return n.error();
   Bytes out(*n * 4);
-
   const uint8_t* src = pair.current.data();
   for (std::size_t i = 0; i < *n * 4; i += 4) {
-    const uint8_t v = grey_value(src[i], src[i + 1], src[i + 2], src[i + 3], options.alpha);
+    const uint8_t v = grey_value(src[i], src[i + 1], src[i + 2], src[i + 3], alpha);
     out[i] = out[i + 1] = out[i + 2] = v;
     out[i + 3] = 255;
   }
+  return out;
+}
+
+Result<Bytes> render_aligned_diff(const ImagePair& pair, const AlignmentRecord& record, const DiffOptions& options) {
+  if (auto e = check_diff_options(options)) return *e;
+  const std::size_t w = pair.canvas_width, hc = pair.current_height;
+  auto faded = faded_current(pair, options.alpha);
+  if (!faded) return faded.error();
+  Bytes out = std::move(*faded);
 
   for (const SegmentRecord& s : record.resolved_segments) {
     if (s.kind != SegmentKind::Replace) continue;

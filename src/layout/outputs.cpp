@@ -144,15 +144,9 @@ Result<Bytes> render_layout_diff(const ImagePair& pair, const LayoutRecord& reco
   if (auto e = check_diff_options(options)) return *e;
   if (auto e = validate_layout(pair, record)) return *e;
   const std::size_t w = pair.canvas_width, hc = pair.current_height;
-  auto n = pixel_count(w, hc);
-  if (!n) return n.error();
-  Bytes out(*n * 4);
-  const uint8_t* src = pair.current.data();
-  for (std::size_t i = 0; i < *n * 4; i += 4) {
-    const uint8_t v = grey_value(src[i], src[i + 1], src[i + 2], src[i + 3], options.alpha);
-    out[i] = out[i + 1] = out[i + 2] = v;
-    out[i + 3] = 255;
-  }
+  auto faded = faded_current(pair, options.alpha);
+  if (!faded) return faded.error();
+  Bytes out = std::move(*faded);
   for (const CompareBlock& k : compared_blocks(pair, record)) {
     const Crop c = crop_block(pair, k);
     auto drawn = render_diff(c.baseline, c.current, c.width, c.rows, options);
