@@ -521,7 +521,7 @@ def pytest_runtest_call(item: pytest.Item) -> Any:
 
 
 # ---------------------------------------------------------------------------------------------------------------
-# Session end: xdist hand-over, report, summary
+# End of the run: xdist hand-over, report, summary
 
 
 def pytest_sessionfinish(session: pytest.Session) -> None:

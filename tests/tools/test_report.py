@@ -200,7 +200,7 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
          "error": None, "diff_png": png_bytes(Canvas(200, 100, (200, 200, 200)))},
         {"name": "test_login[chromium] \u2028 ünï", "status": "passed", "passed": True},
     ]
-    index = write_report(tmp_path / "r", records, title="Session")
+    index = write_report(tmp_path / "r", records, title="Nightly run")
     doc = json.loads((tmp_path / "r" / "report.json").read_text())
     assert doc["summary"]["shifted"] == 1 and doc["summary"]["passed"] == 1
     assert [p["name"] for p in doc["pairs"]] == [r["name"] for r in records]
@@ -209,7 +209,7 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
     page = Page(browser, index)
     try:
         p = page.page
-        assert p.title() == "Session"
+        assert p.title() == "Nightly run"
         assert sorted(page.visible_names()) == sorted(r["name"] for r in records)
         p.click(".chip[data-status='shifted']")
         band = p.query_selector(".overlay rect.band-inserted")
