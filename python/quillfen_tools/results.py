@@ -12,7 +12,9 @@ STATUSES: tuple[str, ...] = ("unchanged", "changed", "shifted", "size-changed", 
 
 @dataclass(frozen=True, slots=True)
 class Box:
-    """A cluster of changed pixels: its bounding box on the canvas and the number of changed pixels in it."""
+    """A cluster of changed pixels, as the engine groups them: changes within a few pixels of each other are
+    joined by growing every changed pixel into a 9 x 9 square (dilation 4), so the box on the canvas includes that
+    margin (clipped at the edges) and `pixels` counts the grown area (81 for a lone changed pixel)."""
 
     x: int
     y: int
