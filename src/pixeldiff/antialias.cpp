@@ -41,12 +41,14 @@ bool has_many_siblings(PixelWords words, std::size_t x, std::size_t y, std::size
 
 namespace {
 
-bool is_antialiased_generic(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
-                    PixelWords own, PixelWords other) {
+// The neighbourhood part of the test, neighbour by neighbour: false for a flat area or a pixel without a
+// brighter and a darker neighbour, else true with the positions of the brightest and the darkest neighbour.
+bool extremes_generic(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                      detail::Extremes& e) {
   const Window w(x, y, width, height);
   unsigned zeroes = w.border ? 1 : 0;
   double min = 0.0, max = 0.0;
-  std::size_t min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+  e = {};
   const std::size_t k = 4 * (y * width + x);
   for (std::size_t nx = w.x0; nx <= w.x1; ++nx)
     for (std::size_t ny = w.y0; ny <= w.y1; ++ny) {
@@ -57,20 +59,27 @@ bool is_antialiased_generic(const uint8_t* img, std::size_t x, std::size_t y, st
         ++zeroes;
       } else if (d < min) {
         min = d;
-        min_x = nx;
-        min_y = ny;
+        e.min_x = nx;
+        e.min_y = ny;
       } else if (d > max) {
         max = d;
-        max_x = nx;
-        max_y = ny;
+        e.max_x = nx;
+        e.max_y = ny;
       }
     }
-  if (min == 0.0 || max == 0.0) return false;  // no brighter or no darker neighbour
-  if (has_many_siblings(own, min_x, min_y, width, height) && has_many_siblings(other, min_x, min_y, width, height))
-    return true;
-  return has_many_siblings(own, max_x, max_y, width, height) && has_many_siblings(other, max_x, max_y, width, height);
+  return min != 0.0 && max != 0.0;  // else no brighter or no darker neighbour
 }
 
+bool is_antialiased_generic(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                            PixelWords own, PixelWords other) {
+  detail::Extremes e;
+  if (!extremes_generic(img, x, y, width, height, e)) return false;
+  if (has_many_siblings(own, e.min_x, e.min_y, width, height) &&
+      has_many_siblings(other, e.min_x, e.min_y, width, height))
+    return true;
+  return has_many_siblings(own, e.max_x, e.max_y, width, height) &&
+         has_many_siblings(other, e.max_x, e.max_y, width, height);
+}
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The test of an inner pixel whose window is opaque, with its eight neighbours side by side. The luma deltas
@@ -152,17 +161,16 @@ template <int Op>
   return _mm256_movemask_pd(_mm256_cmp_pd(lo, v, Op)) | (_mm256_movemask_pd(_mm256_cmp_pd(hi, v, Op)) << 4);
 }
 
-[[gnu::target("avx2")]] bool is_antialiased_avx2(const uint8_t* img, std::size_t x, std::size_t y,
-                                                 std::size_t width, std::size_t height, PixelWords own,
-                                                 PixelWords other) {
-  const std::size_t stride = 4 * width;
+// The neighbourhood part for an inner pixel: -1 when its window is not opaque (the caller takes the plain
+// path), 0 for a flat area or a missing brighter or darker neighbour, else 1 with the lanes of the brightest and
+// the darkest neighbour.
+[[gnu::target("avx2"), gnu::always_inline]] inline int extremes_lanes(const uint8_t* img, std::size_t stride,
+                                                                     std::size_t x, std::size_t y, int& min_lane,
+                                                                     int& max_lane) {
   const uint32_t centre = word_at(img, stride, x, y);
   const __m256i words = window_words(img, stride, x, y);
   const __m256i opaque = _mm256_cmpeq_epi32(_mm256_srli_epi32(words, 24), _mm256_set1_epi32(255));
-  if ((centre >> 24) != 255 || _mm256_movemask_epi8(opaque) != -1) {
-    _mm256_zeroupper();
-    return is_antialiased_generic(img, x, y, width, height, own, other);
-  }
+  if ((centre >> 24) != 255 || _mm256_movemask_epi8(opaque) != -1) return -1;
 
   const __m256i byte = _mm256_set1_epi32(0xff);
   const __m256i cw = _mm256_set1_epi32(static_cast<int>(centre));
@@ -187,13 +195,23 @@ template <int Op>
   const int min_lanes = lanes_where<_CMP_EQ_OQ>(lo, hi, _mm256_permute4x64_pd(mn, 0));
   const int max_lanes = lanes_where<_CMP_EQ_OQ>(lo, hi, _mm256_permute4x64_pd(mx, 0));
 
-  if (__builtin_popcount(static_cast<unsigned>(zeroes)) >= 3 || !(min < 0.0) || !(max > 0.0)) {
-    // A flat area, or no brighter or no darker neighbour.
+  // A flat area, or no brighter or no darker neighbour.
+  if (__builtin_popcount(static_cast<unsigned>(zeroes)) >= 3 || !(min < 0.0) || !(max > 0.0)) return 0;
+  min_lane = LANES.lane_of_scan[__builtin_ctz(LANES.scan_mask[min_lanes])];
+  max_lane = LANES.lane_of_scan[__builtin_ctz(LANES.scan_mask[max_lanes])];
+  return 1;
+}
+
+[[gnu::target("avx2")]] bool is_antialiased_avx2(const uint8_t* img, std::size_t x, std::size_t y,
+                                                 std::size_t width, std::size_t height, PixelWords own,
+                                                 PixelWords other) {
+  int min_lane = 0, max_lane = 0;
+  const int found = extremes_lanes(img, 4 * width, x, y, min_lane, max_lane);
+  if (found <= 0) {
+    // Clean upper register halves before the callers' scalar code runs again.
     _mm256_zeroupper();
-    return false;
+    return found < 0 && is_antialiased_generic(img, x, y, width, height, own, other);
   }
-  const int min_lane = LANES.lane_of_scan[__builtin_ctz(LANES.scan_mask[min_lanes])];
-  const int max_lane = LANES.lane_of_scan[__builtin_ctz(LANES.scan_mask[max_lanes])];
   const std::size_t min_x = x + LANE_DX[min_lane], min_y = y + LANE_DY[min_lane];
   const std::size_t max_x = x + LANE_DX[max_lane], max_y = y + LANE_DY[max_lane];
   // All four tests, combined without branches.
@@ -201,14 +219,27 @@ template <int Op>
                            unsigned{many_siblings(other, min_x, min_y, width, height)}) |
                           (unsigned{many_siblings(own, max_x, max_y, width, height)} &
                            unsigned{many_siblings(other, max_x, max_y, width, height)});
-  // Clean upper register halves before the callers' scalar code runs again.
   _mm256_zeroupper();
   return result != 0;
+}
+
+[[gnu::target("avx2")]] bool extremes_avx2(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width,
+                                           std::size_t height, detail::Extremes& e) {
+  int min_lane = 0, max_lane = 0;
+  const int found = extremes_lanes(img, 4 * width, x, y, min_lane, max_lane);
+  _mm256_zeroupper();
+  if (found < 0) return extremes_generic(img, x, y, width, height, e);
+  e.min_x = x + LANE_DX[min_lane];
+  e.min_y = y + LANE_DY[min_lane];
+  e.max_x = x + LANE_DX[max_lane];
+  e.max_y = y + LANE_DY[max_lane];
+  return found > 0;
 }
 #endif
 
 using AntialiasTest = bool (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, std::size_t, PixelWords,
                                PixelWords);
+using ExtremesTest = bool (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, std::size_t, detail::Extremes&);
 
 AntialiasTest pick_inner_test() {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -217,13 +248,31 @@ AntialiasTest pick_inner_test() {
   return is_antialiased_generic;
 }
 
+ExtremesTest pick_inner_extremes() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx2")) return extremes_avx2;
+#endif
+  return extremes_generic;
+}
+
 }  // namespace
 
 bool is_antialiased(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
                     PixelWords own, PixelWords other) {
-  static const AntialiasTest inner = pick_inner_test();
-  if (x > 0 && y > 0 && x + 1 < width && y + 1 < height) return inner(img, x, y, width, height, own, other);
+  static const AntialiasTest inner_test = pick_inner_test();
+  if (x > 0 && y > 0 && x + 1 < width && y + 1 < height) return inner_test(img, x, y, width, height, own, other);
   return is_antialiased_generic(img, x, y, width, height, own, other);
 }
+
+namespace detail {
+
+bool luma_extremes(const uint8_t* img, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                   Extremes& e) {
+  static const ExtremesTest inner_extremes = pick_inner_extremes();
+  if (x > 0 && y > 0 && x + 1 < width && y + 1 < height) return inner_extremes(img, x, y, width, height, e);
+  return extremes_generic(img, x, y, width, height, e);
+}
+
+}  // namespace detail
 
 }  // namespace qf

@@ -42,10 +42,11 @@ uint64_t count_exact_serial(const detail::PairPass& p, std::size_t n, std::optio
 uint64_t count_general_parallel(const detail::PairPass& p, std::optional<uint64_t> cap) {
   std::atomic<uint64_t> running{0};
   return par::sum_ranges(p.height, row_grain(p.width), [&](std::size_t begin, std::size_t end) {
+    detail::DifferentRows rows(p);
     uint64_t own = 0;
     for (std::size_t y = begin; y < end; ++y) {
       if (cap && running.load(std::memory_order_relaxed) >= *cap) continue;
-      const uint64_t count = p.for_each_different(y, [](std::size_t) {});
+      const uint64_t count = rows.count(y);
       if (cap) running.fetch_add(count, std::memory_order_relaxed);
       own += count;
     }
@@ -54,9 +55,10 @@ uint64_t count_general_parallel(const detail::PairPass& p, std::optional<uint64_
 }
 
 uint64_t count_general_serial(const detail::PairPass& p, std::optional<uint64_t> cap) {
+  detail::DifferentRows rows(p);
   uint64_t total = 0;
   for (std::size_t y = 0; y < p.height; ++y) {
-    total += p.for_each_different(y, [](std::size_t) {});
+    total += rows.count(y);
     if (cap && total >= *cap) break;
   }
   return total;
@@ -113,10 +115,11 @@ Result<DiffMask> build_diff_mask(ByteView baseline, ByteView current, std::size_
   }
 
   auto mark_rows = [&](std::size_t begin, std::size_t end) {
+    detail::DifferentRows rows(p);
     uint64_t own = 0;
     for (std::size_t y = begin; y < end; ++y) {
       uint8_t* row = bits + y * width;
-      own += p.for_each_different(y, [row](std::size_t x) { row[x] = 1; });
+      own += rows.for_each(y, [row](std::size_t x) { row[x] = 1; });
     }
     return own;
   };

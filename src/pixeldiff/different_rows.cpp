@@ -1,0 +1,333 @@
+// Rows of Different pixels with the anti-aliasing test, from per-block sibling bits and luma keys of both
+// images.
+//
+// Luma keys. For an opaque pixel, key = 8 × (29889531 r + 58662247 g + 11448223 b), an integer below 2^38 and so
+// exact in a double. Between two opaque pixels the luma delta that yiq_delta computes is (key(a) − key(b)) /
+// 8 × 1e-8 up to rounding errors below 1e-12, and no two different channel differences (each within ±255) give
+// the same key difference, so distinct key differences are at least 1e-8 apart once scaled: comparing keys
+// orders the neighbours of a pixel exactly as comparing their deltas does, ties included, and equal keys mean
+// equal pixels (a test checks both facts over the whole range). The low three bits of a key are free: the
+// neighbour's place in the scan order goes there, so that a plain maximum or minimum also picks the first of
+// equal neighbours in that order.
+#include <algorithm>
+#include <cmath>
+
+#include "pixeldiff/classify.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+namespace qf::detail {
+
+namespace {
+
+constexpr std::size_t BLOCK = 64;
+constexpr double KEY_R = 8.0 * 29889531, KEY_G = 8.0 * 58662247, KEY_B = 8.0 * 11448223;
+
+// The neighbour at position s of the scan order (columns left to right, each top to bottom).
+constexpr int SCAN_DX[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+constexpr int SCAN_DY[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
+
+uint64_t sibling_bits_generic(const uint8_t* img, std::size_t width, std::size_t height, std::size_t y,
+                              std::size_t j, uint64_t& opaque) {
+  const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
+  uint64_t bits = 0;
+  opaque = 0;
+  for (std::size_t x = x0; x < x1; ++x) {
+    bits |= uint64_t{has_many_siblings({img}, x, y, width, height)} << (x - x0);
+    opaque |= uint64_t{img[4 * (y * width + x) + 3] == 255} << (x - x0);
+  }
+  return bits;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load8(const uint8_t* row, std::size_t x) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
+}
+
+// Eight pixels at a time: each compared with its eight neighbours, the matches summed per lane. Groups of eight
+// are moved inwards at the canvas edges (overlapping their neighbours), so the first and last column of the
+// canvas are never in a group and take the plain test.
+[[gnu::target("avx2")]] uint64_t sibling_bits_avx2(const uint8_t* img, std::size_t width, std::size_t height,
+                                                   std::size_t y, std::size_t j, uint64_t& opaque) {
+  if (y == 0 || y + 1 >= height || width < 10) return sibling_bits_generic(img, width, height, y, j, opaque);
+  const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
+  const std::size_t stride = 4 * width;
+  const uint8_t* mid = img + y * stride;
+  const uint8_t* up = mid - stride;
+  const uint8_t* down = mid + stride;
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xff000000u));
+  uint64_t bits = 0, alpha_bits = 0;
+  for (std::size_t g = x0; g < x1; g += 8) {
+    const std::size_t gx = std::min(std::max<std::size_t>(g, 1), width - 9);
+    const __m256i c = load8(mid, gx);
+    __m256i n = _mm256_cmpeq_epi32(load8(up, gx - 1), c);
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(up, gx), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(up, gx + 1), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(mid, gx - 1), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(mid, gx + 1), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(down, gx - 1), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(down, gx), c));
+    n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(load8(down, gx + 1), c));
+    // n is minus the number of equal neighbours: at least three when n < -2.
+    const uint64_t m = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(-2), n))));
+    const uint64_t a = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(c, alpha), alpha))));
+    bits |= gx >= x0 ? m << (gx - x0) : m >> (x0 - gx);
+    alpha_bits |= gx >= x0 ? a << (gx - x0) : a >> (x0 - gx);
+  }
+  _mm256_zeroupper();
+  const std::size_t n = x1 - x0;
+  if (n < BLOCK) {
+    bits &= (uint64_t{1} << n) - 1;
+    alpha_bits &= (uint64_t{1} << n) - 1;
+  }
+  auto edge = [&](std::size_t x) {
+    bits |= uint64_t{has_many_siblings({img}, x, y, width, height)} << (x - x0);
+    alpha_bits |= uint64_t{mid[4 * x + 3] == 255} << (x - x0);
+  };
+  if (x0 == 0) edge(0);
+  if (x1 == width) edge(width - 1);
+  opaque = alpha_bits;
+  return bits;
+}
+
+[[gnu::target("avx2")]] void luma_keys_avx2(const uint8_t* img, std::size_t width, std::size_t y, std::size_t j,
+                                            double* keys) {
+  const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
+  const uint8_t* row = img + 4 * y * width;
+  const __m128i byte = _mm_set1_epi32(0xff);
+  const __m256d kr = _mm256_set1_pd(KEY_R), kg = _mm256_set1_pd(KEY_G), kb = _mm256_set1_pd(KEY_B);
+  std::size_t x = x0;
+  for (; x + 4 <= x1; x += 4) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x));
+    const __m256d r = _mm256_cvtepi32_pd(_mm_and_si128(px, byte));
+    const __m256d g = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 8), byte));
+    const __m256d b = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 16), byte));
+    _mm256_storeu_pd(keys + x, _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(r, kr), _mm256_mul_pd(g, kg)),
+                                             _mm256_mul_pd(b, kb)));
+  }
+  _mm256_zeroupper();
+  for (; x < x1; ++x) {
+    const uint8_t* px = row + 4 * x;
+    keys[x] = (px[0] * KEY_R + px[1] * KEY_G) + px[2] * KEY_B;
+  }
+}
+
+// The tests of the inner pixels x0 + i (i a bit of `mask`) of row y, each with an opaque window, in one image:
+// keys[r] holds the keys of row y − 1 + r by column; flat[r][c] the pixels of row y − 1 + r in block
+// x0 / 64 − 1 + c with many siblings in both images (0 outside the canvas). Returns the bits of `mask` whose
+// pixel is anti-aliased in that image.
+// Per pixel, lanes hold columns x − 1 … x + 2 of each row; the column x + 2 and the pixel itself are masked out
+// by infinities.
+[[gnu::target("avx2")]] uint64_t keyed_tests_avx2(const double* const keys[3], const uint64_t flat[3][3],
+                                                  std::size_t x0, uint64_t mask) {
+  const double inf = HUGE_VAL;
+  // Scan positions, added for the minimum, and 7 − position for the maximum.
+  const __m256d min_up = _mm256_setr_pd(0, 3, 5, inf), min_mid = _mm256_setr_pd(1, inf, 6, inf),
+                min_down = _mm256_setr_pd(2, 4, 7, inf);
+  const __m256d max_up = _mm256_setr_pd(7, 4, 2, -inf), max_mid = _mm256_setr_pd(6, -inf, 1, -inf),
+                max_down = _mm256_setr_pd(5, 3, 0, -inf);
+  uint64_t out = 0;
+  for (; mask != 0; mask &= mask - 1) {
+    const unsigned i = static_cast<unsigned>(__builtin_ctzll(mask));
+    const std::size_t x = x0 + i;
+    const __m256d u = _mm256_loadu_pd(keys[0] + x - 1), m = _mm256_loadu_pd(keys[1] + x - 1),
+                  d = _mm256_loadu_pd(keys[2] + x - 1);
+    __m256d hi = _mm256_max_pd(_mm256_max_pd(_mm256_add_pd(u, max_up), _mm256_add_pd(m, max_mid)),
+                               _mm256_add_pd(d, max_down));
+    __m256d lo = _mm256_min_pd(_mm256_min_pd(_mm256_add_pd(u, min_up), _mm256_add_pd(m, min_mid)),
+                               _mm256_add_pd(d, min_down));
+    hi = _mm256_max_pd(hi, _mm256_permute4x64_pd(hi, 0x4e));
+    lo = _mm256_min_pd(lo, _mm256_permute4x64_pd(lo, 0x4e));
+    hi = _mm256_max_pd(hi, _mm256_permute_pd(hi, 0x5));
+    lo = _mm256_min_pd(lo, _mm256_permute_pd(lo, 0x5));
+    const double brightest = _mm256_cvtsd_f64(hi), darkest = _mm256_cvtsd_f64(lo), centre = keys[1][x];
+    // A brighter neighbour has a key at least 8 above the centre's; a darker one a key below it.
+    const bool gradient = brightest >= centre + 8.0 && darkest < centre;
+    const unsigned b = 7 - static_cast<unsigned>(static_cast<int64_t>(brightest) & 7);
+    const unsigned k = static_cast<unsigned>(static_cast<int64_t>(darkest) & 7);
+    // The two neighbours' places in flat: row 1 + dy, bit 64 + i + dx of the three words.
+    const unsigned pb = 64 + i + SCAN_DX[b], pk = 64 + i + SCAN_DX[k];
+    const uint64_t tb = flat[1 + SCAN_DY[b]][pb >> 6] >> (pb & 63), tk = flat[1 + SCAN_DY[k]][pk >> 6] >> (pk & 63);
+    out |= (uint64_t{gradient} & (tb | tk)) << i;
+  }
+  _mm256_zeroupper();
+  return out;
+}
+#endif
+
+using SiblingBits = uint64_t (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, std::size_t, uint64_t&);
+using LumaKeys = void (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, double*);
+
+SiblingBits pick_sibling_bits() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx2")) return sibling_bits_avx2;
+#endif
+  return sibling_bits_generic;
+}
+
+bool keys_supported() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+uint64_t sibling_bits(const uint8_t* img, std::size_t width, std::size_t height, std::size_t y, std::size_t j,
+                      uint64_t& opaque) {
+  static const SiblingBits bits = pick_sibling_bits();
+  return bits(img, width, height, y, j, opaque);
+}
+
+DifferentRows::DifferentRows(const PairPass& pass) : pass_(pass) {
+  if (pass.include_aa) return;
+  static const bool keys = keys_supported();
+  use_keys_ = keys;
+  blocks_ = (pass.width + BLOCK - 1) / BLOCK;
+  above_.resize(blocks_);
+  different_.resize(blocks_);
+  for (NeighbourRow& r : rows_) {
+    for (ImageRow& i : r.image) {
+      i.many.resize(blocks_);
+      i.opaque.resize(blocks_);
+      // A read of four keys from column x − 1 may pass the last pixel by two; those keys are never used
+      // but must be numbers.
+      if (use_keys_) i.keys.assign(blocks_ * BLOCK + 4, 0.0);
+    }
+    r.done.resize((blocks_ + 63) / 64);
+    r.keyed.resize((blocks_ + 63) / 64);
+  }
+}
+
+const DifferentRows::NeighbourRow& DifferentRows::neighbour_row(std::size_t y, std::size_t j0, std::size_t j1,
+                                                                 bool keys) {
+  NeighbourRow& s = rows_[y & 3];
+  if (s.y != y) {
+    s.y = y;
+    std::fill(s.done.begin(), s.done.end(), 0);
+    std::fill(s.keyed.begin(), s.keyed.end(), 0);
+  }
+  const uint8_t* images[2] = {pass_.baseline, pass_.current};
+  for (std::size_t j = j0; j <= j1; ++j) {
+    const uint64_t bit = uint64_t{1} << (j & 63);
+    if (!(s.done[j >> 6] & bit)) {
+      for (int i = 0; i < 2; ++i)
+        s.image[i].many[j] = sibling_bits(images[i], pass_.width, pass_.height, y, j, s.image[i].opaque[j]);
+      s.done[j >> 6] |= bit;
+    }
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (keys && !(s.keyed[j >> 6] & bit)) {
+      for (int i = 0; i < 2; ++i) luma_keys_avx2(images[i], pass_.width, y, j, s.image[i].keys.data());
+      s.keyed[j >> 6] |= bit;
+    }
+#else
+    (void)keys;
+#endif
+  }
+  return s;
+}
+
+bool DifferentRows::antialiased(int which, std::size_t x, std::size_t y) const {
+  Extremes e;
+  if (!luma_extremes(which == 0 ? pass_.baseline : pass_.current, x, y, pass_.width, pass_.height, e)) return false;
+  return flat_in_both(e.min_x, e.min_y) || flat_in_both(e.max_x, e.max_y);
+}
+
+uint64_t DifferentRows::keyed_tests(int which, std::size_t y, std::size_t j, uint64_t mask) const {
+#if defined(__x86_64__) && defined(__GNUC__)
+  const double* keys[3];
+  uint64_t flat[3][3];
+  for (int r = 0; r < 3; ++r) {
+    const NeighbourRow& s = rows_[(y - 1 + r) & 3];
+    keys[r] = s.image[which].keys.data();
+    for (int c = 0; c < 3; ++c) {
+      const std::size_t b = j - 1 + c;  // wraps for j = 0, c = 0
+      flat[r][c] = b < blocks_ ? s.image[0].many[b] & s.image[1].many[b] : 0;
+    }
+  }
+  return keyed_tests_avx2(keys, flat, BLOCK * j, mask);
+#else
+  (void)which, (void)y, (void)j, (void)mask;
+  return 0;
+#endif
+}
+
+uint64_t DifferentRows::mark(std::size_t y) {
+  const PairPass& p = pass_;
+  if (p.same_row(y)) return 0;
+  const std::size_t width = p.width, height = p.height, row = y * width;
+  for (std::size_t j = 0; j < blocks_; ++j) {
+    const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
+    uint64_t above = 0;
+    for (std::size_t x = x0; x < x1; ++x) {
+      if (p.same_word(row + x)) continue;
+      const std::size_t k = 4 * (row + x);
+      above |= uint64_t{std::fabs(yiq_delta(p.baseline, p.current, k, k, false)) > p.max_delta} << (x - x0);
+    }
+    above_[j] = above;
+  }
+
+  uint64_t count = 0;
+  const bool inner_row = y > 0 && y + 1 < height;
+  const std::size_t r0 = y > 0 ? y - 1 : 0, r1 = std::min(y + 1, height - 1);
+  for (std::size_t j = 0; j < blocks_; ++j) {
+    const uint64_t above = above_[j];
+    if (above == 0) {
+      different_[j] = 0;
+      continue;
+    }
+    const std::size_t j0 = j > 0 ? j - 1 : 0, j1 = std::min(j + 1, blocks_ - 1);
+    // near: pixels with a neighbour (or themselves) of many siblings in both images. A pixel that has many
+    // siblings in both is Different anyway, so counting it as its own neighbour changes nothing.
+    // opaque[i]: pixels whose whole window is inside the canvas and opaque in image i.
+    uint64_t near = 0, own[2] = {0, 0}, opaque[2] = {~uint64_t{0}, ~uint64_t{0}};
+    for (std::size_t r = r0; r <= r1; ++r) {
+      const NeighbourRow& s = neighbour_row(r, j0, j1, false);
+      const uint64_t both = s.image[0].many[j] & s.image[1].many[j];
+      near |= both | (both << 1) | (both >> 1);
+      if (j > 0) near |= (s.image[0].many[j - 1] & s.image[1].many[j - 1]) >> 63;
+      if (j + 1 < blocks_) near |= (s.image[0].many[j + 1] & s.image[1].many[j + 1]) << 63;
+      for (int i = 0; i < 2; ++i) {
+        const uint64_t o = s.image[i].opaque[j];
+        const uint64_t left = (o << 1) | (j > 0 ? s.image[i].opaque[j - 1] >> 63 : 0);
+        const uint64_t right = (o >> 1) | (j + 1 < blocks_ ? s.image[i].opaque[j + 1] << 63 : 0);
+        opaque[i] &= o & left & right;
+      }
+      if (r == y) {
+        own[0] = s.image[0].many[j];
+        own[1] = s.image[1].many[j];
+      }
+    }
+    // The first and last columns have a window partly outside the canvas (the row bits past the last column
+    // are 0, so the last is cleared already).
+    uint64_t inside = inner_row ? ~uint64_t{0} : 0;
+    if (j == 0) inside &= ~uint64_t{1};
+    // The test of an image can say yes only where the pixel has few siblings there.
+    const uint64_t test[2] = {above & near & ~own[0], above & near & ~own[1]};
+    const uint64_t keyed[2] = {use_keys_ ? test[0] & opaque[0] & inside : 0,
+                               use_keys_ ? test[1] & opaque[1] & inside : 0};
+    if ((keyed[0] | keyed[1]) != 0)
+      for (std::size_t r = r0; r <= r1; ++r) neighbour_row(r, j0, j1, true);
+    // Both tests where they are needed; the current image only where the baseline said no.
+    uint64_t antialiased_bits = 0;
+    for (int i = 0; i < 2; ++i) {
+      const uint64_t todo = test[i] & ~antialiased_bits;
+      if (todo & keyed[i]) antialiased_bits |= keyed_tests(i, y, j, todo & keyed[i]);
+      for (uint64_t b = todo & ~keyed[i]; b != 0; b &= b - 1) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctzll(b));
+        if (antialiased(i, BLOCK * j + bit, y)) antialiased_bits |= uint64_t{1} << bit;
+      }
+    }
+    different_[j] = above & ~antialiased_bits;
+    count += static_cast<uint64_t>(__builtin_popcountll(different_[j]));
+  }
+  return count;
+}
+
+}  // namespace qf::detail
