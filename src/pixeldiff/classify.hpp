@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "pixeldiff/pixeldiff.hpp"
@@ -158,17 +159,17 @@ class DifferentRows {
   }
 
  private:
-  // What one image's row holds, per block of 64 pixels.
+  // What one image's row holds, per block of 64 pixels (views into storage_ and keys_).
   struct ImageRow {
-    std::vector<uint64_t> many;    // has_many_siblings
-    std::vector<uint64_t> opaque;  // alpha 255
-    std::vector<double> keys;      // luma keys, with room for a read past the last pixel
+    uint64_t* many;    // has_many_siblings
+    uint64_t* opaque;  // alpha 255
+    double* keys;      // luma keys by column, with room for a read past the last pixel
   };
   struct NeighbourRow {
     std::size_t y = ~std::size_t{0};
-    ImageRow image[2];            // baseline, current
-    std::vector<uint64_t> done;   // blocks whose bits are computed
-    std::vector<uint64_t> keyed;  // blocks whose keys are computed
+    ImageRow image[2];  // baseline, current
+    uint64_t* done;     // blocks whose bits are computed
+    uint64_t* keyed;    // blocks whose keys are computed
   };
 
   // Fills different_ with the Different pixels of row y; returns their number.
@@ -191,6 +192,8 @@ class DifferentRows {
   std::size_t blocks_ = 0;
   bool use_keys_ = false;
   std::vector<uint64_t> above_, different_;
+  std::unique_ptr<uint64_t[]> storage_;
+  std::unique_ptr<double[]> keys_;
   NeighbourRow rows_[4];  // row y in rows_[y % 4]: the rows around the current one
 };
 

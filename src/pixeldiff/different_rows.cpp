@@ -1,14 +1,15 @@
 // Rows of Different pixels with the anti-aliasing test, from per-block sibling bits and luma keys of both
 // images.
 //
-// Luma keys. For an opaque pixel, key = 8 × (29889531 r + 58662247 g + 11448223 b), an integer below 2^38 and so
-// exact in a double. Between two opaque pixels the luma delta that yiq_delta computes is (key(a) − key(b)) /
-// 8 × 1e-8 up to rounding errors below 1e-12, and no two different channel differences (each within ±255) give
-// the same key difference, so distinct key differences are at least 1e-8 apart once scaled: comparing keys
-// orders the neighbours of a pixel exactly as comparing their deltas does, ties included, and equal keys mean
-// equal pixels (a test checks both facts over the whole range). The low three bits of a key are free: the
-// neighbour's place in the scan order goes there, so that a plain maximum or minimum also picks the first of
-// equal neighbours in that order.
+// Luma keys. For an opaque pixel, luma = 29889531 r + 58662247 g + 11448223 b, an integer below 2^35. Between
+// two opaque pixels the luma delta that yiq_delta computes is (luma(a) − luma(b)) × 1e-8 up to rounding errors
+// below 1e-12, and no two different channel differences (each within ±255) give the same luma difference, so
+// distinct luma differences are at least 1e-8 apart once scaled: comparing lumas orders the neighbours of a
+// pixel exactly as comparing their deltas does, ties included, and equal lumas mean equal pixels (a test checks
+// both facts over the whole range). A key is 32 × luma + whether the pixel has many siblings in both images,
+// exact in a double. The test adds 2 × (7 − place) to the keys of the neighbours for the maximum and 2 × place
+// for the minimum, place being the neighbour's place in the scan order, so that a plain maximum or minimum
+// picks the first of equal neighbours in that order and brings that neighbour's sibling bit along.
 #include <algorithm>
 #include <cmath>
 
@@ -23,11 +24,8 @@ namespace qf::detail {
 namespace {
 
 constexpr std::size_t BLOCK = 64;
-constexpr double KEY_R = 8.0 * 29889531, KEY_G = 8.0 * 58662247, KEY_B = 8.0 * 11448223;
+constexpr double KEY_R = 32.0 * 29889531, KEY_G = 32.0 * 58662247, KEY_B = 32.0 * 11448223;
 
-// The neighbour at position s of the scan order (columns left to right, each top to bottom).
-constexpr int SCAN_DX[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
-constexpr int SCAN_DY[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
 
 uint64_t sibling_bits_generic(const uint8_t* img, std::size_t width, std::size_t height, std::size_t y,
                               std::size_t j, uint64_t& opaque) {
@@ -94,8 +92,19 @@ uint64_t sibling_bits_generic(const uint8_t* img, std::size_t width, std::size_t
   return bits;
 }
 
+// Bits 0–3 of a number as four doubles 0.0 or 1.0.
+struct BitLanes {
+  alignas(32) double lanes[16][4];
+  constexpr BitLanes() : lanes{} {
+    for (int m = 0; m < 16; ++m)
+      for (int i = 0; i < 4; ++i) lanes[m][i] = (m >> i) & 1;
+  }
+};
+constexpr BitLanes BIT_LANES;
+
+// The keys of the pixels 64j … of row y; `flat` has the bits of those with many siblings in both images.
 [[gnu::target("avx2")]] void luma_keys_avx2(const uint8_t* img, std::size_t width, std::size_t y, std::size_t j,
-                                            double* keys) {
+                                            uint64_t flat, double* keys) {
   const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
   const uint8_t* row = img + 4 * y * width;
   const __m128i byte = _mm_set1_epi32(0xff);
@@ -106,30 +115,30 @@ uint64_t sibling_bits_generic(const uint8_t* img, std::size_t width, std::size_t
     const __m256d r = _mm256_cvtepi32_pd(_mm_and_si128(px, byte));
     const __m256d g = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 8), byte));
     const __m256d b = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 16), byte));
-    _mm256_storeu_pd(keys + x, _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(r, kr), _mm256_mul_pd(g, kg)),
-                                             _mm256_mul_pd(b, kb)));
+    const __m256d t = _mm256_load_pd(BIT_LANES.lanes[(flat >> (x - x0)) & 15]);
+    _mm256_storeu_pd(keys + x, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(r, kr), _mm256_mul_pd(g, kg)),
+                                                           _mm256_mul_pd(b, kb)),
+                                             t));
   }
   _mm256_zeroupper();
   for (; x < x1; ++x) {
     const uint8_t* px = row + 4 * x;
-    keys[x] = (px[0] * KEY_R + px[1] * KEY_G) + px[2] * KEY_B;
+    keys[x] = ((px[0] * KEY_R + px[1] * KEY_G) + px[2] * KEY_B) + static_cast<double>((flat >> (x - x0)) & 1);
   }
 }
 
-// The tests of the inner pixels x0 + i (i a bit of `mask`) of row y, each with an opaque window, in one image:
-// keys[r] holds the keys of row y − 1 + r by column; flat[r][c] the pixels of row y − 1 + r in block
-// x0 / 64 − 1 + c with many siblings in both images (0 outside the canvas). Returns the bits of `mask` whose
-// pixel is anti-aliased in that image.
-// Per pixel, lanes hold columns x − 1 … x + 2 of each row; the column x + 2 and the pixel itself are masked out
-// by infinities.
-[[gnu::target("avx2")]] uint64_t keyed_tests_avx2(const double* const keys[3], const uint64_t flat[3][3],
-                                                  std::size_t x0, uint64_t mask) {
+// The tests of the inner pixels x0 + i (i a bit of `mask`) of row y, each with an opaque window, in one image
+// whose keys of rows y − 1, y and y + 1 are keys[0], keys[1] and keys[2] by column. Returns the bits of `mask`
+// whose pixel is anti-aliased in that image. Lanes hold columns x − 1 … x + 2 of each row; the column x + 2 and
+// the pixel itself are masked out by infinities.
+[[gnu::target("avx2")]] uint64_t keyed_tests_avx2(const double* const keys[3], std::size_t x0, uint64_t mask) {
   const double inf = HUGE_VAL;
-  // Scan positions, added for the minimum, and 7 − position for the maximum.
-  const __m256d min_up = _mm256_setr_pd(0, 3, 5, inf), min_mid = _mm256_setr_pd(1, inf, 6, inf),
-                min_down = _mm256_setr_pd(2, 4, 7, inf);
-  const __m256d max_up = _mm256_setr_pd(7, 4, 2, -inf), max_mid = _mm256_setr_pd(6, -inf, 1, -inf),
-                max_down = _mm256_setr_pd(5, 3, 0, -inf);
+  // 2 × place in the scan order (columns left to right, each top to bottom) for the minimum, 2 × (7 − place)
+  // for the maximum.
+  const __m256d min_up = _mm256_setr_pd(0, 6, 10, inf), min_mid = _mm256_setr_pd(2, inf, 12, inf),
+                min_down = _mm256_setr_pd(4, 8, 14, inf);
+  const __m256d max_up = _mm256_setr_pd(14, 8, 4, -inf), max_mid = _mm256_setr_pd(12, -inf, 2, -inf),
+                max_down = _mm256_setr_pd(10, 6, 0, -inf);
   uint64_t out = 0;
   for (; mask != 0; mask &= mask - 1) {
     const unsigned i = static_cast<unsigned>(__builtin_ctzll(mask));
@@ -145,14 +154,12 @@ uint64_t sibling_bits_generic(const uint8_t* img, std::size_t width, std::size_t
     hi = _mm256_max_pd(hi, _mm256_permute_pd(hi, 0x5));
     lo = _mm256_min_pd(lo, _mm256_permute_pd(lo, 0x5));
     const double brightest = _mm256_cvtsd_f64(hi), darkest = _mm256_cvtsd_f64(lo), centre = keys[1][x];
-    // A brighter neighbour has a key at least 8 above the centre's; a darker one a key below it.
-    const bool gradient = brightest >= centre + 8.0 && darkest < centre;
-    const unsigned b = 7 - static_cast<unsigned>(static_cast<int64_t>(brightest) & 7);
-    const unsigned k = static_cast<unsigned>(static_cast<int64_t>(darkest) & 7);
-    // The two neighbours' places in flat: row 1 + dy, bit 64 + i + dx of the three words.
-    const unsigned pb = 64 + i + SCAN_DX[b], pk = 64 + i + SCAN_DX[k];
-    const uint64_t tb = flat[1 + SCAN_DY[b]][pb >> 6] >> (pb & 63), tk = flat[1 + SCAN_DY[k]][pk >> 6] >> (pk & 63);
-    out |= (uint64_t{gradient} & (tb | tk)) << i;
+    // A brighter neighbour has a key at least 31 above the centre's (32 × luma, less the centre's sibling
+    // bit), at most 15 above when it is not brighter; a darker one a key at least 17 below, at most 1 below when
+    // it is not darker.
+    const bool gradient = brightest > centre + 16.0 && darkest < centre - 8.0;
+    const uint64_t flat = static_cast<uint64_t>(static_cast<int64_t>(brightest) | static_cast<int64_t>(darkest)) & 1;
+    out |= (uint64_t{gradient} & flat) << i;
   }
   _mm256_zeroupper();
   return out;
@@ -192,16 +199,27 @@ DifferentRows::DifferentRows(const PairPass& pass) : pass_(pass) {
   blocks_ = (pass.width + BLOCK - 1) / BLOCK;
   above_.resize(blocks_);
   different_.resize(blocks_);
-  for (NeighbourRow& r : rows_) {
-    for (ImageRow& i : r.image) {
-      i.many.resize(blocks_);
-      i.opaque.resize(blocks_);
-      // A read of four keys from column x − 1 may pass the last pixel by two; those keys are never used
-      // but must be numbers.
-      if (use_keys_) i.keys.assign(blocks_ * BLOCK + 4, 0.0);
+  // Per row: the bits of both images and the two block sets. Keys are written before they are read, except
+  // past the last pixel, where a read of four keys from column x − 1 may reach by two: those keys are never
+  // used but must be numbers.
+  const std::size_t sets = (blocks_ + 63) / 64, per_row = 4 * blocks_ + 2 * sets;
+  storage_.reset(new uint64_t[4 * per_row]);
+  const std::size_t key_row = blocks_ * BLOCK + 4;
+  if (use_keys_) keys_.reset(new double[8 * key_row]);
+  for (std::size_t r = 0; r < 4; ++r) {
+    uint64_t* p = storage_.get() + r * per_row;
+    NeighbourRow& row = rows_[r];
+    for (std::size_t i = 0; i < 2; ++i) {
+      row.image[i].many = p + (2 * i) * blocks_;
+      row.image[i].opaque = p + (2 * i + 1) * blocks_;
+      row.image[i].keys = nullptr;
+      if (use_keys_) {
+        row.image[i].keys = keys_.get() + (2 * r + i) * key_row;
+        std::fill(row.image[i].keys + pass.width, row.image[i].keys + key_row, 0.0);
+      }
     }
-    r.done.resize((blocks_ + 63) / 64);
-    r.keyed.resize((blocks_ + 63) / 64);
+    row.done = p + 4 * blocks_;
+    row.keyed = row.done + sets;
   }
 }
 
@@ -210,8 +228,9 @@ const DifferentRows::NeighbourRow& DifferentRows::neighbour_row(std::size_t y, s
   NeighbourRow& s = rows_[y & 3];
   if (s.y != y) {
     s.y = y;
-    std::fill(s.done.begin(), s.done.end(), 0);
-    std::fill(s.keyed.begin(), s.keyed.end(), 0);
+    const std::size_t sets = (blocks_ + 63) / 64;
+    std::fill(s.done, s.done + sets, 0);
+    std::fill(s.keyed, s.keyed + sets, 0);
   }
   const uint8_t* images[2] = {pass_.baseline, pass_.current};
   for (std::size_t j = j0; j <= j1; ++j) {
@@ -223,7 +242,8 @@ const DifferentRows::NeighbourRow& DifferentRows::neighbour_row(std::size_t y, s
     }
 #if defined(__x86_64__) && defined(__GNUC__)
     if (keys && !(s.keyed[j >> 6] & bit)) {
-      for (int i = 0; i < 2; ++i) luma_keys_avx2(images[i], pass_.width, y, j, s.image[i].keys.data());
+      const uint64_t flat = s.image[0].many[j] & s.image[1].many[j];
+      for (int i = 0; i < 2; ++i) luma_keys_avx2(images[i], pass_.width, y, j, flat, s.image[i].keys);
       s.keyed[j >> 6] |= bit;
     }
 #else
@@ -242,16 +262,8 @@ bool DifferentRows::antialiased(int which, std::size_t x, std::size_t y) const {
 uint64_t DifferentRows::keyed_tests(int which, std::size_t y, std::size_t j, uint64_t mask) const {
 #if defined(__x86_64__) && defined(__GNUC__)
   const double* keys[3];
-  uint64_t flat[3][3];
-  for (int r = 0; r < 3; ++r) {
-    const NeighbourRow& s = rows_[(y - 1 + r) & 3];
-    keys[r] = s.image[which].keys.data();
-    for (int c = 0; c < 3; ++c) {
-      const std::size_t b = j - 1 + c;  // wraps for j = 0, c = 0
-      flat[r][c] = b < blocks_ ? s.image[0].many[b] & s.image[1].many[b] : 0;
-    }
-  }
-  return keyed_tests_avx2(keys, flat, BLOCK * j, mask);
+  for (int r = 0; r < 3; ++r) keys[r] = rows_[(y - 1 + r) & 3].image[which].keys;
+  return keyed_tests_avx2(keys, BLOCK * j, mask);
 #else
   (void)which, (void)y, (void)j, (void)mask;
   return 0;
