@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "core/parallel.hpp"
 #include "pixeldiff/pixeldiff.hpp"
@@ -387,4 +388,158 @@ TEST(AntiAliasing, EveryPixelAsThePlainRules) {
             << "round " << round << " at " << x << "," << y;
       }
   }
+}
+
+namespace {
+// The class of every pixel by the rules alone: word comparison, colour delta, then the plain anti-aliasing test
+// of both images.
+std::vector<uint8_t> plain_mask(const Img& a, const Img& b, DiffOptions o) {
+  std::vector<uint8_t> mask(a.w * a.h, 0);
+  const double limit = max_delta(o.threshold);
+  for (std::size_t y = 0; y < a.h; ++y)
+    for (std::size_t x = 0; x < a.w; ++x) {
+      const std::size_t i = y * a.w + x;
+      if (std::memcmp(&a.px[4 * i], &b.px[4 * i], 4) == 0) continue;
+      if (limit == 0.0 && !o.include_aa) {
+        mask[i] = 1;
+        continue;
+      }
+      if (!(std::fabs(delta_of(a, b, i)) > limit)) continue;
+      mask[i] = o.include_aa || !(plain_antialiased(a, b, x, y) || plain_antialiased(b, a, x, y));
+    }
+  return mask;
+}
+
+// Both ways of counting and the mask against the plain rules, for a few thresholds.
+void expect_plain(const Img& a, const Img& b, const std::string& what) {
+  for (double t : {0.0, 0.02, 0.1, 0.35, 1.0})
+    for (bool aa : {false, true}) {
+      const DiffOptions o = opts(t, aa);
+      const auto want = plain_mask(a, b, o);
+      uint64_t ones = 0;
+      for (uint8_t bit : want) ones += bit;
+      auto mask = build_diff_mask(a.px, b.px, a.w, a.h, o);
+      ASSERT_TRUE(mask);
+      ASSERT_EQ(mask->count, ones) << what << " threshold " << t << " include_aa " << aa;
+      ASSERT_TRUE(mask->bits == want) << what << " threshold " << t << " include_aa " << aa;
+      ASSERT_EQ(count(a, b, o), ones) << what << " threshold " << t << " include_aa " << aa;
+      if (t > 0.0 || aa) {
+        ASSERT_EQ(render_diff(a.px, b.px, a.w, a.h, o)->count, ones) << what;
+      }
+    }
+}
+
+// Anti-aliased text-like strokes on a light page: runs of a few inks, soft edges, flat areas.
+Img page(std::size_t w, std::size_t h, unsigned seed, bool translucent) {
+  Img img(w, h, 250, 250, 250);
+  std::mt19937 rng(seed);
+  const uint8_t inks[] = {20, 60, 128, 190};
+  for (std::size_t y = 1; y + 3 < h; y += 4 + rng() % 3)
+    for (std::size_t x = rng() % 4; x + 4 < w; x += 3 + rng() % 5) {
+      const uint8_t ink = inks[rng() % 4];
+      const std::size_t len = 1 + rng() % 3;
+      for (std::size_t dy = 0; dy < 3; ++dy)
+        for (std::size_t dx = 0; dx < len + 2; ++dx) {
+          const bool edge = dx == 0 || dx == len + 1;
+          const uint8_t v = edge ? static_cast<uint8_t>((ink + 250) / 2) : ink;
+          const uint8_t alpha = translucent && rng() % 7 == 0 ? static_cast<uint8_t>(rng() % 256) : 255;
+          img.set(x + dx, y + dy, v, v, static_cast<uint8_t>(v + (rng() % 3 == 0)), alpha);
+        }
+    }
+  return img;
+}
+
+// img moved by (dx, dy), the uncovered area filled with the page colour.
+Img moved(const Img& img, int dx, int dy) {
+  Img out(img.w, img.h, 250, 250, 250);
+  for (std::size_t y = 0; y < img.h; ++y)
+    for (std::size_t x = 0; x < img.w; ++x) {
+      const long sx = static_cast<long>(x) - dx, sy = static_cast<long>(y) - dy;
+      if (sx < 0 || sy < 0 || sx >= static_cast<long>(img.w) || sy >= static_cast<long>(img.h)) continue;
+      std::memcpy(&out.px[4 * (y * img.w + x)], &img.px[4 * (sy * img.w + sx)], 4);
+    }
+  return out;
+}
+}  // namespace
+
+TEST(HeavyRows, ShiftedPagesAsThePlainRules) {
+  // Shifted pages: most changed pixels lie in a flat area of one image, many at anti-aliased edges. Widths
+  // around the 64-pixel blocks, single rows and columns, a canvas on the parallel path.
+  const std::pair<std::size_t, std::size_t> sizes[] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},   {3, 3},  {10, 10},
+                                                       {63, 7}, {64, 5}, {65, 6}, {66, 12}, {129, 9}, {200, 40}};
+  unsigned seed = 1;
+  for (auto [w, h] : sizes)
+    for (bool translucent : {false, true}) {
+      const Img base = page(w, h, seed++, translucent);
+      for (auto [dx, dy] : {std::pair{0, 1}, {1, 0}, {-1, 2}, {2, -1}})
+        expect_plain(base, moved(base, dx, dy), std::to_string(w) + "x" + std::to_string(h));
+    }
+  const Img big = page(700, 380, 5, false);
+  expect_plain(big, moved(big, 0, 3), "700x380");
+}
+
+TEST(HeavyRows, RandomPalettesAsThePlainRules) {
+  // Few colours: ties between neighbours, siblings and flat areas everywhere; some translucent pixels.
+  std::mt19937 rng(23);
+  for (int round = 0; round < 120; ++round) {
+    const std::size_t w = 1 + rng() % 140, h = 1 + rng() % 12;
+    const bool translucent = round % 3 == 2;
+    Img a(w, h), b(w, h);
+    const uint8_t palette[] = {0, 40, 41, 128, 200, 255};
+    for (std::size_t i = 0; i < w * h; ++i) {
+      const uint8_t v = palette[rng() % 6], g = rng() % 3 ? v : palette[rng() % 6];
+      const uint8_t alpha = translucent && rng() % 6 == 0 ? uint8_t(rng() % 256) : 255;
+      a.set_index(i, v, g, v, alpha);
+      if (rng() % 3 == 0) {
+        b.set_index(i, palette[rng() % 6], g, v, alpha);
+      } else {
+        std::memcpy(&b.px[4 * i], &a.px[4 * i], 4);
+      }
+    }
+    expect_plain(a, b, "round " + std::to_string(round));
+  }
+}
+
+TEST(HeavyRows, EqualNeighboursAndTiesAsThePlainRules) {
+  // Equal brightest or darkest neighbours in several places of the window (the first in the scan order wins),
+  // greys of equal luma from different colours, and checkerboards where every pixel has many siblings.
+  std::mt19937 rng(41);
+  for (int round = 0; round < 80; ++round) {
+    const std::size_t w = 3 + rng() % 70, h = 3 + rng() % 9;
+    Img a(w, h), b(w, h);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) {
+        const unsigned kind = (round % 4 == 0) ? (x + y) % 2 : rng() % 4;
+        const uint8_t v = kind == 0 ? 0 : kind == 1 ? 255 : kind == 2 ? 128 : 127;
+        a.set(x, y, v, v, v);
+        const unsigned other = rng() % 5 == 0 ? rng() % 4 : kind;
+        const uint8_t u = other == 0 ? 0 : other == 1 ? 255 : other == 2 ? 128 : 127;
+        b.set(x, y, u, u, u);
+      }
+    expect_plain(a, b, "round " + std::to_string(round));
+  }
+}
+
+TEST(HeavyRows, LumaOrderOfOpaquePixelsIsExact) {
+  // The keyed test orders opaque neighbours by 29889531 r + 58662247 g + 11448223 b: no two channel differences
+  // within ±255 share a value, and the luma delta is that value × 1e-8 up to far less than half the spacing.
+  const long kr = 29889531, kg = 58662247, kb = 11448223;
+  for (long dr = -510; dr <= 510; ++dr)
+    for (long dg = -510; dg <= 510; ++dg) {
+      const long rest = -(kr * dr + kg * dg);
+      if (rest % kb == 0 && std::labs(rest / kb) <= 510) {
+        ASSERT_TRUE(dr == 0 && dg == 0) << dr << "," << dg << "," << rest / kb;
+      }
+    }
+  Img a(1, 1), b(1, 1);
+  double worst = 0.0;
+  for (int dr = -255; dr <= 255; ++dr)
+    for (int dg = -255; dg <= 255; ++dg)
+      for (int db = -255; db <= 255; db += 7) {
+        a.set(0, 0, uint8_t(std::max(dr, 0)), uint8_t(std::max(dg, 0)), uint8_t(std::max(db, 0)));
+        b.set(0, 0, uint8_t(std::max(-dr, 0)), uint8_t(std::max(-dg, 0)), uint8_t(std::max(-db, 0)));
+        const double d = color_delta(a.px.data(), b.px.data(), 0, 0, true);
+        worst = std::max(worst, std::fabs(d - (kr * dr + kg * dg + kb * db) * 1e-8));
+      }
+  EXPECT_LT(worst, 1e-11);
 }
