@@ -12,11 +12,14 @@
 // picks the first of equal neighbours in that order and brings that neighbour's sibling bit along.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "pixeldiff/classify.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace qf::detail {
@@ -24,6 +27,14 @@ namespace qf::detail {
 namespace {
 
 constexpr std::size_t BLOCK = 64;
+
+// The number of set bits, without the library call that __builtin_popcountll makes on a plain x86-64 target.
+inline unsigned bit_count(uint64_t v) {
+  v = v - ((v >> 1) & 0x5555555555555555u);
+  v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+  v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  return static_cast<unsigned>((v * 0x0101010101010101u) >> 56);
+}
 constexpr double KEY_R = 32.0 * 29889531, KEY_G = 32.0 * 58662247, KEY_B = 32.0 * 11448223;
 
 
@@ -166,6 +177,23 @@ constexpr BitLanes BIT_LANES;
 }
 #endif
 
+// Bit i for each pixel x0 + i (x0 + i < x1) of two rows whose words differ; four words at a time where the
+// processor has SSE2.
+inline uint64_t differing_words(const uint8_t* a, const uint8_t* b, std::size_t x0, std::size_t x1) {
+  uint64_t same = 0;
+  std::size_t x = x0;
+#if defined(__SSE2__)
+  for (; x + 4 <= x1; x += 4) {
+    const __m128i eq = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4 * x)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4 * x)));
+    same |= uint64_t{static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(eq)))} << (x - x0);
+  }
+#endif
+  for (; x < x1; ++x) same |= uint64_t{std::memcmp(a + 4 * x, b + 4 * x, 4) == 0} << (x - x0);
+  const std::size_t n = x1 - x0;
+  return ~same & (n < BLOCK ? (uint64_t{1} << n) - 1 : ~uint64_t{0});
+}
+
 using SiblingBits = uint64_t (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, std::size_t, uint64_t&);
 using LumaKeys = void (*)(const uint8_t*, std::size_t, std::size_t, std::size_t, double*);
 
@@ -276,11 +304,17 @@ uint64_t DifferentRows::mark(std::size_t y) {
   const std::size_t width = p.width, height = p.height, row = y * width;
   for (std::size_t j = 0; j < blocks_; ++j) {
     const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);
+    const uint64_t differing = differing_words(p.baseline + 4 * row, p.current + 4 * row, x0, x1);
     uint64_t above = 0;
-    for (std::size_t x = x0; x < x1; ++x) {
-      if (p.same_word(row + x)) continue;
+    auto test = [&](std::size_t x) {
       const std::size_t k = 4 * (row + x);
       above |= uint64_t{std::fabs(yiq_delta(p.baseline, p.current, k, k, false)) > p.max_delta} << (x - x0);
+    };
+    if (bit_count(differing) > 16) {
+      for (std::size_t x = x0; x < x1; ++x)
+        if ((differing >> (x - x0)) & 1) test(x);
+    } else {
+      for (uint64_t b = differing; b != 0; b &= b - 1) test(x0 + static_cast<std::size_t>(__builtin_ctzll(b)));
     }
     above_[j] = above;
   }
@@ -295,6 +329,23 @@ uint64_t DifferentRows::mark(std::size_t y) {
       continue;
     }
     const std::size_t j0 = j > 0 ? j - 1 : 0, j1 = std::min(j + 1, blocks_ - 1);
+    // Preparing a block of 64 pixels of one row costs about as much as one or two plain tests: a block with few
+    // pixels above the threshold for the blocks it still needs takes the plain test.
+    unsigned missing = 0;
+    for (std::size_t r = r0; r <= r1; ++r) {
+      const NeighbourRow& s = rows_[r & 3];
+      for (std::size_t b = j0; b <= j1; ++b) missing += s.y != r || !((s.done[b >> 6] >> (b & 63)) & 1);
+    }
+    if (2 * bit_count(above) < 3 * missing) {
+      uint64_t different = 0;
+      for (uint64_t b = above; b != 0; b &= b - 1) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctzll(b));
+        if (p.different_above_threshold(BLOCK * j + bit, y)) different |= uint64_t{1} << bit;
+      }
+      different_[j] = different;
+      count += bit_count(different);
+      continue;
+    }
     // near: pixels with a neighbour (or themselves) of many siblings in both images. A pixel that has many
     // siblings in both is Different anyway, so counting it as its own neighbour changes nothing.
     // opaque[i]: pixels whose whole window is inside the canvas and opaque in image i.
@@ -337,7 +388,7 @@ uint64_t DifferentRows::mark(std::size_t y) {
       }
     }
     different_[j] = above & ~antialiased_bits;
-    count += static_cast<uint64_t>(__builtin_popcountll(different_[j]));
+    count += bit_count(different_[j]);
   }
   return count;
 }

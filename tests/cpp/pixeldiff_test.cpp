@@ -478,6 +478,27 @@ TEST(HeavyRows, ShiftedPagesAsThePlainRules) {
   expect_plain(big, moved(big, 0, 3), "700x380");
 }
 
+TEST(HeavyRows, ScatteredAndDenseChangesAsThePlainRules) {
+  // Single changed pixels (tested the plain way) beside a shifted area (tested from the block bits), in the
+  // same rows and blocks.
+  std::mt19937 rng(3);
+  for (int round = 0; round < 6; ++round) {
+    const std::size_t w = 150 + rng() % 100, h = 30 + rng() % 20;
+    const Img base = page(w, h, 100 + round, round % 3 == 2);
+    const Img shifted = moved(base, round % 2, 1);
+    Img cur = base;
+    const std::size_t x0 = rng() % (w / 2), x1 = x0 + 20 + rng() % 80, y0 = rng() % (h / 2), y1 = y0 + 5 + rng() % 10;
+    for (std::size_t y = y0; y < std::min(y1, h); ++y)
+      for (std::size_t x = x0; x < std::min(x1, w); ++x)
+        std::memcpy(&cur.px[4 * (y * w + x)], &shifted.px[4 * (y * w + x)], 4);
+    for (int i = 0; i < 60; ++i) {
+      const std::size_t k = rng() % (w * h);
+      for (int c = 0; c < 3; ++c) cur.px[4 * k + c] = static_cast<uint8_t>(255 - cur.px[4 * k + c]);
+    }
+    expect_plain(base, cur, "round " + std::to_string(round));
+  }
+}
+
 TEST(HeavyRows, RandomPalettesAsThePlainRules) {
   // Few colours: ties between neighbours, siblings and flat areas everywhere; some translucent pixels.
   std::mt19937 rng(23);
