@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/buffer_pool.hpp"
+#include "core/types.hpp"
+
+using namespace qf;
+
+TEST(BufferPool, ReusesExactSizesWithinItsBounds) {
+  buffer_pool::clear();
+  constexpr std::size_t SIZE = 1 << 20;
+  void* first = buffer_pool::take(SIZE);
+  buffer_pool::give(first, SIZE);
+  if (buffer_pool::pooled_bytes() == 0) GTEST_SKIP() << "no pool under the memory checkers";
+  EXPECT_EQ(buffer_pool::pooled_bytes(), SIZE);
+  void* other_size = buffer_pool::take(SIZE + 1);  // sizes match exactly or not at all
+  EXPECT_NE(other_size, first);
+  EXPECT_EQ(buffer_pool::take(SIZE), first);
+  EXPECT_EQ(buffer_pool::pooled_bytes(), 0u);
+  buffer_pool::give(other_size, SIZE + 1);
+  buffer_pool::give(first, SIZE);
+
+  // More blocks than it keeps: the oldest leave first, and the bytes never exceed the bound.
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < buffer_pool::MAX_BLOCKS + 3; ++i) blocks.push_back(buffer_pool::take(SIZE));
+  for (void* b : blocks) buffer_pool::give(b, SIZE);
+  EXPECT_EQ(buffer_pool::pooled_bytes(), buffer_pool::MAX_BLOCKS * SIZE);
+  EXPECT_EQ(buffer_pool::take(SIZE), blocks.back());
+  buffer_pool::give(blocks.back(), SIZE);
+  void* huge = buffer_pool::take(buffer_pool::MAX_BYTES / 2 + 1);
+  buffer_pool::give(huge, buffer_pool::MAX_BYTES / 2 + 1);
+  EXPECT_LE(buffer_pool::pooled_bytes(), buffer_pool::MAX_BYTES);
+  buffer_pool::clear();
+  EXPECT_EQ(buffer_pool::pooled_bytes(), 0u);
+}
+
+TEST(BufferPool, ReusedBuffersStillStartAsAskedFor) {
+  // A vector's new elements are zero even when its memory comes back from the pool dirty.
+  { Bytes dirty(3 << 20, 0xAB); }
+  Bytes fresh(3 << 20);
+  EXPECT_EQ(std::count(fresh.begin(), fresh.end(), 0), static_cast<std::ptrdiff_t>(fresh.size()));
+  Bytes small(100, 7);
+  EXPECT_EQ(small[99], 7);
+}
