@@ -1,5 +1,7 @@
 #include "core/buffer_pool.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 
 namespace qf::buffer_pool {
@@ -39,7 +41,13 @@ struct Pool {
 };
 
 Pool& pool() {
-  static Pool* p = new Pool;  // never destroyed: buffers may be freed during interpreter shutdown
+  // Never destroyed: buffers may be freed during interpreter shutdown. The lock is held across fork(), so a child
+  // never inherits it taken by a thread that does not exist there.
+  static Pool* p = [] {
+    auto* made = new Pool;
+    pthread_atfork([] { pool().lock.lock(); }, [] { pool().lock.unlock(); }, [] { pool().lock.unlock(); });
+    return made;
+  }();
   return *p;
 }
 

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "core/buffer_pool.hpp"
@@ -43,4 +48,27 @@ TEST(BufferPool, ReusedBuffersStillStartAsAskedFor) {
   EXPECT_EQ(std::count(fresh.begin(), fresh.end(), 0), static_cast<std::ptrdiff_t>(fresh.size()));
   Bytes small(100, 7);
   EXPECT_EQ(small[99], 7);
+}
+
+// A fork while another thread is inside the pool leaves the child a pool it can use (it would hang on the lock).
+TEST(BufferPool, ForkedChildrenCanUseThePool) {
+  constexpr std::size_t SIZE = 1 << 20;
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) buffer_pool::give(buffer_pool::take(SIZE), SIZE);
+  });
+  for (int i = 0; i < 20; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(5);  // a hang ends the child with SIGALRM
+      buffer_pool::give(buffer_pool::take(SIZE), SIZE);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << i << " status " << status;
+  }
+  stop = true;
+  busy.join();
 }
