@@ -163,7 +163,7 @@ class DifferentRows {
   struct ImageRow {
     uint64_t* many;    // has_many_siblings
     uint64_t* opaque;  // alpha 255
-    double* keys;      // luma keys by column, with room for a read past the last pixel
+    double* keys;      // luma keys by column
   };
   struct NeighbourRow {
     std::size_t y = ~std::size_t{0};

@@ -140,8 +140,8 @@ constexpr BitLanes BIT_LANES;
 
 // The tests of the inner pixels x0 + i (i a bit of `mask`) of row y, each with an opaque window, in one image
 // whose keys of rows y − 1, y and y + 1 are keys[0], keys[1] and keys[2] by column. Returns the bits of `mask`
-// whose pixel is anti-aliased in that image. Lanes hold columns x − 1 … x + 2 of each row; the column x + 2 and
-// the pixel itself are masked out by infinities.
+// whose pixel is anti-aliased in that image. Lanes hold columns x − 1 … x + 1 of each row, the fourth lane 0;
+// the fourth lane and the pixel itself are masked out by infinities.
 [[gnu::target("avx2")]] uint64_t keyed_tests_avx2(const double* const keys[3], std::size_t x0, uint64_t mask) {
   const double inf = HUGE_VAL;
   // 2 × place in the scan order (columns left to right, each top to bottom) for the minimum, 2 × (7 − place)
@@ -150,12 +150,13 @@ constexpr BitLanes BIT_LANES;
                 min_down = _mm256_setr_pd(4, 8, 14, inf);
   const __m256d max_up = _mm256_setr_pd(14, 8, 4, -inf), max_mid = _mm256_setr_pd(12, -inf, 2, -inf),
                 max_down = _mm256_setr_pd(10, 6, 0, -inf);
+  const __m256i three = _mm256_setr_epi64x(-1, -1, -1, 0);  // the column x + 2 is not read
   uint64_t out = 0;
   for (; mask != 0; mask &= mask - 1) {
     const unsigned i = static_cast<unsigned>(__builtin_ctzll(mask));
     const std::size_t x = x0 + i;
-    const __m256d u = _mm256_loadu_pd(keys[0] + x - 1), m = _mm256_loadu_pd(keys[1] + x - 1),
-                  d = _mm256_loadu_pd(keys[2] + x - 1);
+    const __m256d u = _mm256_maskload_pd(keys[0] + x - 1, three), m = _mm256_maskload_pd(keys[1] + x - 1, three),
+                  d = _mm256_maskload_pd(keys[2] + x - 1, three);
     __m256d hi = _mm256_max_pd(_mm256_max_pd(_mm256_add_pd(u, max_up), _mm256_add_pd(m, max_mid)),
                                _mm256_add_pd(d, max_down));
     __m256d lo = _mm256_min_pd(_mm256_min_pd(_mm256_add_pd(u, min_up), _mm256_add_pd(m, min_mid)),
@@ -227,12 +228,11 @@ DifferentRows::DifferentRows(const PairPass& pass) : pass_(pass) {
   blocks_ = (pass.width + BLOCK - 1) / BLOCK;
   above_.resize(blocks_);
   different_.resize(blocks_);
-  // Per row: the bits of both images and the two block sets. Keys are written before they are read, except
-  // past the last pixel, where a read of four keys from column x − 1 may reach by two: those keys are never
-  // used but must be numbers.
+  // Per row: the bits of both images and the two block sets; keys by column. Keys are written before they are
+  // read.
   const std::size_t sets = (blocks_ + 63) / 64, per_row = 4 * blocks_ + 2 * sets;
   storage_.reset(new uint64_t[4 * per_row]);
-  const std::size_t key_row = blocks_ * BLOCK + 4;
+  const std::size_t key_row = blocks_ * BLOCK;
   if (use_keys_) keys_.reset(new double[8 * key_row]);
   for (std::size_t r = 0; r < 4; ++r) {
     uint64_t* p = storage_.get() + r * per_row;
@@ -241,10 +241,7 @@ DifferentRows::DifferentRows(const PairPass& pass) : pass_(pass) {
       row.image[i].many = p + (2 * i) * blocks_;
       row.image[i].opaque = p + (2 * i + 1) * blocks_;
       row.image[i].keys = nullptr;
-      if (use_keys_) {
-        row.image[i].keys = keys_.get() + (2 * r + i) * key_row;
-        std::fill(row.image[i].keys + pass.width, row.image[i].keys + key_row, 0.0);
-      }
+      if (use_keys_) row.image[i].keys = keys_.get() + (2 * r + i) * key_row;
     }
     row.done = p + 4 * blocks_;
     row.keyed = row.done + sets;
@@ -328,7 +325,9 @@ uint64_t DifferentRows::mark(std::size_t y) {
       different_[j] = 0;
       continue;
     }
-    const std::size_t j0 = j > 0 ? j - 1 : 0, j1 = std::min(j + 1, blocks_ - 1);
+    // The blocks left and right are needed only for the first and last pixel of this one.
+    const bool left = j > 0 && (above & 1), right = j + 1 < blocks_ && (above >> 63);
+    const std::size_t j0 = left ? j - 1 : j, j1 = right ? j + 1 : j;
     // Preparing a block of 64 pixels of one row costs about as much as one or two plain tests: a block with few
     // pixels above the threshold for the blocks it still needs takes the plain test.
     unsigned missing = 0;
@@ -354,21 +353,21 @@ uint64_t DifferentRows::mark(std::size_t y) {
       const NeighbourRow& s = neighbour_row(r, j0, j1, false);
       const uint64_t both = s.image[0].many[j] & s.image[1].many[j];
       near |= both | (both << 1) | (both >> 1);
-      if (j > 0) near |= (s.image[0].many[j - 1] & s.image[1].many[j - 1]) >> 63;
-      if (j + 1 < blocks_) near |= (s.image[0].many[j + 1] & s.image[1].many[j + 1]) << 63;
+      if (left) near |= (s.image[0].many[j - 1] & s.image[1].many[j - 1]) >> 63;
+      if (right) near |= (s.image[0].many[j + 1] & s.image[1].many[j + 1]) << 63;
       for (int i = 0; i < 2; ++i) {
         const uint64_t o = s.image[i].opaque[j];
-        const uint64_t left = (o << 1) | (j > 0 ? s.image[i].opaque[j - 1] >> 63 : 0);
-        const uint64_t right = (o >> 1) | (j + 1 < blocks_ ? s.image[i].opaque[j + 1] << 63 : 0);
-        opaque[i] &= o & left & right;
+        opaque[i] &= o & ((o << 1) | (left ? s.image[i].opaque[j - 1] >> 63 : 0)) &
+                     ((o >> 1) | (right ? s.image[i].opaque[j + 1] << 63 : 0));
       }
       if (r == y) {
         own[0] = s.image[0].many[j];
         own[1] = s.image[1].many[j];
       }
     }
-    // The first and last columns have a window partly outside the canvas (the row bits past the last column
-    // are 0, so the last is cleared already).
+    // The first and last columns have a window partly outside the canvas (their opaque bits are 0 already:
+    // nothing is taken from left of the first column or right of the last). Bit 0 (bit 63) of near and opaque
+    // is right only with the block on the left (right); without it, the pixel is not above the threshold.
     uint64_t inside = inner_row ? ~uint64_t{0} : 0;
     if (j == 0) inside &= ~uint64_t{1};
     // The test of an image can say yes only where the pixel has few siblings there.
