@@ -16,15 +16,13 @@ Result<DiffPng> encode_diff(Result<DiffImage> image, std::size_t width, std::siz
 
 Result<DiffPng> diff_png(const ImagePair& pair, const DiffOptions& options) {
   const std::size_t w = pair.canvas_width, h = pair.canvas_height;
-  return encode_diff(render_diff(pair.baseline, pair.current, w, h, options), w, h);
-}
-
-Result<DiffPng> diff_png(ImagePair&& pair, const DiffOptions& options) {
-  const std::size_t w = pair.canvas_width, h = pair.canvas_height;
-  auto image = render_diff(pair.baseline, pair.current, w, h, options);
-  Bytes().swap(pair.baseline);
-  Bytes().swap(pair.current);
-  return encode_diff(std::move(image), w, h);
+  auto painter = diff_row_painter(pair.baseline, pair.current, w, h, options);
+  if (!painter) return std::move(painter).error();
+  // Drawn a segment at a time by the encoder's workers, each band painted, filtered and deflated while it is
+  // in their caches.
+  auto png = encode_png_rows(w, h, *painter);
+  if (!png) return std::move(png).error();
+  return DiffPng{std::move(png->png), png->painted};
 }
 
 Result<ClusterList> pair_clusters(const ImagePair& pair, const DiffOptions& diff, const ClusterOptions& clusters) {

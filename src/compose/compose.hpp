@@ -21,9 +21,6 @@ struct DiffPng {
 
 // The diff image of the pair's canvases (render_diff) encoded as PNG at canvas size.
 Result<DiffPng> diff_png(const ImagePair& pair, const DiffOptions& options);
-// The same, consuming the pair: its canvases are freed as soon as the diff is drawn, before the encoder
-// allocates.
-Result<DiffPng> diff_png(ImagePair&& pair, const DiffOptions& options);
 // Encodes a drawn diff image of width × height, freeing its pixels as soon as they are encoded.
 Result<DiffPng> encode_diff(Result<DiffImage> image, std::size_t width, std::size_t height);
 

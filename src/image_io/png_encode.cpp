@@ -1,6 +1,9 @@
-// PNG writer for diff images: 8-bit RGB, adaptive filtering, deflated by libdeflate in one call. Rows are
-// filtered in parallel, each from the image alone, so the bytes written depend on the image only, never on the
-// number of worker threads.
+// PNG writer for diff images: 8-bit RGB, a filter chosen for each row, deflated by libdeflate.
+//
+// The image is cut into segments of whole rows, about SEGMENT_BYTES of filtered data each, by its size alone.
+// Each segment is filtered and deflated on its own (on the pool, in parallel) into a raw deflate stream; the
+// streams are then joined into the one zlib stream of the file (see deflate_join.hpp). Nothing depends on the
+// number of worker threads, so neither do the bytes written.
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -13,19 +16,22 @@
 
 #include "core/parallel.hpp"
 #include "core/size.hpp"
+#include "image_io/deflate_join.hpp"
 #include "image_io/png.hpp"
 
 namespace qf {
 
 namespace {
 
-constexpr std::size_t BPP = 3;                   // bytes per pixel of 8-bit RGB: the left neighbour's distance
-constexpr std::size_t IDAT_SIZE = 1u << 20;      // image data is split into chunks of this many bytes
-constexpr std::size_t FILTER_GRAIN_BYTES = 64u << 10;
-// libdeflate's level, measured on diff images of real screenshots: levels 1 to 4 take about the same time and 4
-// writes the smallest files of them (within 5 % of zlib's default level); from 5 on the time grows faster than
-// the files shrink.
+constexpr std::size_t BPP = 3;               // bytes per pixel of 8-bit RGB: the left neighbour's distance
+constexpr std::size_t IDAT_SIZE = 1u << 20;  // image data is split into chunks of this many bytes
+// Filtered bytes per segment: large enough that starting each segment's compression afresh costs little in
+// size (the window is 32 KiB), small enough that a screenshot gives each worker a few segments.
+constexpr std::size_t SEGMENT_BYTES = 512u << 10;
+// libdeflate's level, measured on diff images of real screenshots.
 constexpr int LEVEL = 4;
+// Scratch buffers larger than this are given back after each use rather than kept by the worker.
+constexpr std::size_t KEEP_SCRATCH_BYTES = 8u << 20;
 
 enum Filter : uint8_t { NONE, SUB, UP, AVERAGE, PAETH };
 
@@ -35,46 +41,9 @@ inline uint8_t cost(uint8_t v) {
   return v < neg ? v : neg;
 }
 
-// Writes out[i] = c[i] - predict(left, above, upper left) for i in [0, n) and returns the sum of the costs.
-// c and p point at a row and the row above, each with BPP zero bytes in front, so the first pixel sees zero
-// neighbours on its left without a branch. The sum is taken in 32 bits over slices short enough not to wrap,
-// which keeps the loop in narrow vector lanes.
-constexpr std::size_t COST_SLICE = 1u << 24;  // 2^24 × 128 < 2^32
-
-template <class Predict>
-uint64_t filter_row(const uint8_t* __restrict c, const uint8_t* __restrict p, uint8_t* __restrict out,
-                    std::size_t n, Predict predict) {
-  // The left neighbours through their own pointers: c[i - BPP] would wrap the unsigned index below zero.
-  const uint8_t* __restrict c_left = c - BPP;
-  const uint8_t* __restrict p_left = p - BPP;
-  uint64_t total = 0;
-  for (std::size_t start = 0; start < n; start += COST_SLICE) {
-    const std::size_t end = std::min(n, start + COST_SLICE);
-    uint32_t sum = 0;
-    for (std::size_t i = start; i < end; ++i) {
-      const uint8_t v = static_cast<uint8_t>(c[i] - predict(c_left[i], p[i], p_left[i]));
-      out[i] = v;
-      sum += cost(v);
-    }
-    total += sum;
-  }
-  return total;
-}
-
-// The cost of the row unfiltered.
-uint64_t row_cost(const uint8_t* __restrict c, std::size_t n) {
-  uint64_t total = 0;
-  for (std::size_t start = 0; start < n; start += COST_SLICE) {
-    const std::size_t end = std::min(n, start + COST_SLICE);
-    uint32_t sum = 0;
-    for (std::size_t i = start; i < end; ++i) sum += cost(c[i]);
-    total += sum;
-  }
-  return total;
-}
-
 // The predictions of Sub, Up, Average and Paeth from the left (a), upper (b) and upper-left (c) bytes. Plain
 // integer arithmetic without branches, which g++ vectorises in 16-bit lanes with SSE2 alone.
+inline uint8_t predict_none(uint8_t, uint8_t, uint8_t) { return 0; }
 inline uint8_t predict_sub(uint8_t a, uint8_t, uint8_t) { return a; }
 inline uint8_t predict_up(uint8_t, uint8_t b, uint8_t) { return b; }
 inline uint8_t predict_average(uint8_t a, uint8_t b, uint8_t) {
@@ -88,44 +57,178 @@ inline uint8_t predict_paeth(uint8_t a, uint8_t b, uint8_t c) {
   return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
 }
 
-// Filters rows [begin, end) of the image into `filtered` (each row a filter-type byte and the filtered bytes).
-void filter_rows(const uint8_t* rgba, std::size_t width, std::size_t begin, std::size_t end, uint8_t* filtered) {
-  const std::size_t n = width * BPP;
-  std::vector<uint8_t> above(BPP + n, 0), row(BPP + n, 0);
-  std::array<std::vector<uint8_t>, 4> candidate;
-  for (auto& c : candidate) c.resize(n);
-  auto load = [&](std::size_t y, uint8_t* dst) {
-    const uint8_t* src = rgba + y * width * 4;
-    for (std::size_t x = 0; x < width; ++x) {
-      dst[3 * x] = src[4 * x];
-      dst[3 * x + 1] = src[4 * x + 1];
-      dst[3 * x + 2] = src[4 * x + 2];
+// The costs of the five filters for row c under row p (n bytes each): the sums of cost() of the filtered bytes.
+// One pass over the row for all five. The first pixel has zero neighbours on its left; the sums are taken in
+// 32 bits over slices short enough not to wrap, which keeps the loop in narrow vector lanes.
+constexpr std::size_t COST_SLICE = 1u << 24;  // 2^24 × 255 < 2^32
+
+std::array<uint64_t, 5> filter_costs(const uint8_t* __restrict c, const uint8_t* __restrict p, std::size_t n) {
+  std::array<uint64_t, 5> total{};
+  for (std::size_t i = 0; i < std::min(BPP, n); ++i) {
+    total[NONE] += cost(c[i]);
+    total[SUB] += cost(c[i]);
+    total[UP] += cost(static_cast<uint8_t>(c[i] - p[i]));
+    total[AVERAGE] += cost(static_cast<uint8_t>(c[i] - (p[i] >> 1)));
+    total[PAETH] += cost(static_cast<uint8_t>(c[i] - predict_paeth(0, p[i], 0)));
+  }
+  // The left neighbours through their own pointers: c[i - BPP] would wrap the unsigned index below zero.
+  const uint8_t* __restrict c_left = c - BPP;
+  const uint8_t* __restrict p_left = p - BPP;
+  for (std::size_t start = BPP; start < n; start += COST_SLICE) {
+    const std::size_t end = std::min(n, start + COST_SLICE);
+    uint32_t none = 0, sub = 0, up = 0, average = 0, paeth = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const uint8_t x = c[i], a = c_left[i], b = p[i], ul = p_left[i];
+      none += cost(x);
+      sub += cost(static_cast<uint8_t>(x - a));
+      up += cost(static_cast<uint8_t>(x - b));
+      average += cost(static_cast<uint8_t>(x - predict_average(a, b, ul)));
+      paeth += cost(static_cast<uint8_t>(x - predict_paeth(a, b, ul)));
     }
-  };
-  if (begin > 0) load(begin - 1, above.data() + BPP);
-  for (std::size_t y = begin; y < end; ++y) {
-    load(y, row.data() + BPP);
-    const uint8_t* c = row.data() + BPP;
-    const uint8_t* p = above.data() + BPP;
-    const std::array<uint64_t, 5> costs{
-        row_cost(c, n),
-        filter_row(c, p, candidate[0].data(), n, predict_sub),
-        filter_row(c, p, candidate[1].data(), n, predict_up),
-        filter_row(c, p, candidate[2].data(), n, predict_average),
-        filter_row(c, p, candidate[3].data(), n, predict_paeth),
-    };
-    // Ties go to the lower filter type.
-    const auto best = static_cast<std::size_t>(std::min_element(costs.begin(), costs.end()) - costs.begin());
-    uint8_t* dst = filtered + y * (n + 1);
-    dst[0] = static_cast<uint8_t>(best);
-    std::memcpy(dst + 1, best == NONE ? c : candidate[best - 1].data(), n);
-    std::swap(row, above);
+    total[NONE] += none;
+    total[SUB] += sub;
+    total[UP] += up;
+    total[AVERAGE] += average;
+    total[PAETH] += paeth;
+  }
+  return total;
+}
+
+// out[i] = c[i] - predict(left, above, upper left) for i in [0, n).
+template <class Predict>
+void apply_filter(const uint8_t* __restrict c, const uint8_t* __restrict p, uint8_t* __restrict out, std::size_t n,
+                  Predict predict) {
+  for (std::size_t i = 0; i < std::min(BPP, n); ++i) out[i] = static_cast<uint8_t>(c[i] - predict(0, p[i], 0));
+  const uint8_t* __restrict c_left = c - BPP;
+  const uint8_t* __restrict p_left = p - BPP;
+  for (std::size_t i = BPP; i < n; ++i) out[i] = static_cast<uint8_t>(c[i] - predict(c_left[i], p[i], p_left[i]));
+}
+
+// Filters row c (n bytes, p the row above, zeros above the first row) into out: the filter-type byte, then the
+// filtered bytes. The filter is the one of the least cost, ties going to the lower type.
+void filter_row(const uint8_t* c, const uint8_t* p, uint8_t* out, std::size_t n) {
+  if (std::memcmp(c, p, n) == 0) {
+    // Up and Paeth leave nothing of a row equal to the one above, so their cost is 0, the least there is; None,
+    // Sub and Average cost 0 too when the row is all zeros.
+    const bool zeros = c[0] == 0 && std::memcmp(c, c + 1, n - 1) == 0;
+    out[0] = zeros ? NONE : UP;
+    std::memset(out + 1, 0, n);
+    return;
+  }
+  const auto costs = filter_costs(c, p, n);
+  const auto best = static_cast<uint8_t>(std::min_element(costs.begin(), costs.end()) - costs.begin());
+  out[0] = best;
+  switch (best) {
+    case NONE: std::memcpy(out + 1, c, n); break;
+    case SUB: apply_filter(c, p, out + 1, n, predict_sub); break;
+    case UP: apply_filter(c, p, out + 1, n, predict_up); break;
+    case AVERAGE: apply_filter(c, p, out + 1, n, predict_average); break;
+    default: apply_filter(c, p, out + 1, n, predict_paeth); break;
   }
 }
+
+// A buffer kept by a worker thread from one image to the next, so that its pages are not faulted in afresh.
+struct Buffer {
+  std::unique_ptr<uint8_t[]> data;
+  std::size_t capacity = 0;
+
+  uint8_t* get(std::size_t size) {
+    if (size > capacity) {
+      data.reset();
+      data.reset(new uint8_t[size]);
+      capacity = size;
+    }
+    return data.get();
+  }
+  void trim() {
+    if (capacity > KEEP_SCRATCH_BYTES) {
+      data.reset();
+      capacity = 0;
+    }
+  }
+};
 
 struct CompressorDeleter {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
+
+// What a worker needs to encode a segment.
+struct Scratch {
+  Buffer rgb;       // the segment's rows as RGB (and the row above), painted or taken from RGBA
+  Buffer zeros;     // the row above the first
+  Buffer filtered;  // the segment's filtered rows
+  Buffer deflated;  // its raw deflate stream
+  std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor;
+  bool busy = false;
+
+  libdeflate_compressor* deflater() {
+    if (!compressor) {
+      compressor.reset(libdeflate_alloc_compressor(LEVEL));
+      if (!compressor) throw std::bad_alloc();
+    }
+    return compressor.get();
+  }
+  void trim() {
+    rgb.trim();
+    zeros.trim();
+    filtered.trim();
+    deflated.trim();
+  }
+};
+
+thread_local Scratch worker_scratch;
+
+// Filters rows [begin, end) into `filtered` (each row a filter-type byte and the filtered bytes).
+// rgb_row(y) gives the RGB bytes of row y, for y from begin - 1 (when begin > 0) on, valid until the call for
+// the row after next.
+template <class RgbRow>
+void filter_rows(std::size_t width, std::size_t begin, std::size_t end, uint8_t* filtered, Buffer& zeros,
+                 RgbRow&& rgb_row) {
+  const std::size_t n = width * BPP;
+  const uint8_t* above;
+  if (begin > 0) {
+    above = rgb_row(begin - 1);
+  } else {
+    uint8_t* z = zeros.get(n);
+    std::memset(z, 0, n);
+    above = z;
+  }
+  for (std::size_t y = begin; y < end; ++y) {
+    const uint8_t* row = rgb_row(y);
+    filter_row(row, above, filtered + (y - begin) * (n + 1), n);
+    above = row;
+  }
+}
+
+// One segment of the image data: rows [begin, end), deflated on its own.
+struct Segment {
+  std::size_t begin = 0, end = 0;
+  Bytes deflated;      // raw deflate, continued by an empty stored block unless it is the image's last
+  uint32_t adler = 1;  // Adler-32 of its filtered rows
+  std::size_t filtered_size = 0;
+  uint64_t painted = 0;  // the painter's number for its rows
+};
+
+// Filters and deflates one segment. source(s, scratch) gives the rgb_row function of filter_rows for it.
+template <class Source>
+void encode_segment(Segment& s, std::size_t width, bool last, Scratch& scratch, Source&& source) {
+  s.filtered_size = (s.end - s.begin) * (width * BPP + 1);
+  uint8_t* filtered = scratch.filtered.get(s.filtered_size);
+  filter_rows(width, s.begin, s.end, filtered, scratch.zeros, source(s, scratch));
+  s.adler = libdeflate_adler32(1, filtered, s.filtered_size);
+
+  libdeflate_compressor* c = scratch.deflater();
+  const std::size_t bound = libdeflate_deflate_compress_bound(c, s.filtered_size) + deflate::JOIN_SLACK;
+  uint8_t* out = scratch.deflated.get(bound);
+  std::size_t size = libdeflate_deflate_compress(c, filtered, s.filtered_size, out, bound);
+  if (size == 0) throw InternalFault("deflated image data does not fit its bound");
+  if (!last) {
+    const auto final_block = deflate::find_final_block(out, size);
+    if (!final_block) throw InternalFault("the compressor wrote a deflate stream that does not parse");
+    size = deflate::make_non_final(out, size, *final_block);
+  }
+  s.deflated.assign(out, out + size);
+}
 
 void put32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
@@ -134,67 +237,178 @@ void put32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
-// Appends a chunk of `length` bytes of data.
-void chunk(Bytes& png, const char* type, const uint8_t* data, std::size_t length) {
-  uint8_t head[8];
-  put32(head, static_cast<uint32_t>(length));
-  std::memcpy(head + 4, type, 4);
-  png.insert(png.end(), head, head + 8);
-  uint32_t crc = libdeflate_crc32(0, head + 4, 4);
-  if (length > 0) {  // (a null buffer would restart the checksum)
-    png.insert(png.end(), data, data + length);
-    crc = libdeflate_crc32(crc, data, length);
+// Writes chunks into a buffer sized for them beforehand.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(uint8_t* out) : out_(out) {}
+
+  void begin(const char* type, std::size_t length) {
+    put32(out_, static_cast<uint32_t>(length));
+    std::memcpy(out_ + 4, type, 4);
+    crc_ = libdeflate_crc32(0, out_ + 4, 4);
+    out_ += 8;
   }
-  uint8_t tail[4];
-  put32(tail, crc);
-  png.insert(png.end(), tail, tail + 4);
+  void write(const uint8_t* data, std::size_t length) {
+    if (length == 0) return;  // (a null buffer would restart the checksum)
+    std::memcpy(out_, data, length);
+    crc_ = libdeflate_crc32(crc_, data, length);
+    out_ += length;
+  }
+  void end() {
+    put32(out_, crc_);
+    out_ += 4;
+  }
+  void chunk(const char* type, const uint8_t* data, std::size_t length) {
+    begin(type, length);
+    write(data, length);
+    end();
+  }
+
+ private:
+  uint8_t* out_;
+  uint32_t crc_ = 0;
+};
+
+// The image data as IDAT chunks of IDAT_SIZE bytes (the last one shorter): the pieces written in order make
+// one stream, cut into chunks wherever the boundaries fall.
+class IdatWriter {
+ public:
+  IdatWriter(ChunkWriter& out, std::size_t total) : out_(out), left_(total) {}
+
+  void write(const uint8_t* data, std::size_t length) {
+    while (length > 0) {
+      if (in_chunk_ == 0) {
+        in_chunk_ = std::min(IDAT_SIZE, left_);
+        out_.begin("IDAT", in_chunk_);
+      }
+      const std::size_t n = std::min(length, in_chunk_);
+      out_.write(data, n);
+      data += n;
+      length -= n;
+      left_ -= n;
+      in_chunk_ -= n;
+      if (in_chunk_ == 0) out_.end();
+    }
+  }
+
+ private:
+  ChunkWriter& out_;
+  std::size_t left_;
+  std::size_t in_chunk_ = 0;
+};
+
+// The zlib header for deflate with a 32 KiB window, with the level hint zlib gives libdeflate's level.
+std::array<uint8_t, 2> zlib_header() {
+  const unsigned hint = LEVEL < 2 ? 0 : LEVEL < 6 ? 1 : LEVEL == 6 ? 2 : 3;
+  const unsigned cmf = 0x78, flg = hint << 6;
+  return {static_cast<uint8_t>(cmf), static_cast<uint8_t>(flg + (31 - (cmf * 256 + flg) % 31) % 31)};
+}
+
+// Checks the size and encodes the image whose rows `source` gives (see encode_segment).
+template <class Source>
+Result<PaintedPng> encode(std::size_t width, std::size_t height, Source&& source) {
+  if (width > UINT32_MAX) return err::image_too_large("width");
+  if (height > UINT32_MAX) return err::image_too_large("height");
+  // PNG allows sides from 1 to 2^31 - 1.
+  if (width == 0 || width > 0x7FFFFFFF) return err::encode_png("invalid image width");
+  if (height == 0 || height > 0x7FFFFFFF) return err::encode_png("invalid image height");
+  auto stride = checked_mul(width, BPP);
+  auto row = stride ? checked_add(*stride, 1) : std::nullopt;
+  auto total = row ? checked_mul(*row, height) : std::nullopt;
+  if (!total || !checked_mul(width, std::size_t{4})) return err::dimensions_overflow();
+
+  // Segments of equal row counts, as few as SEGMENT_BYTES allows.
+  const std::size_t wanted = std::max<std::size_t>(1, (*total + SEGMENT_BYTES - 1) / SEGMENT_BYTES);
+  const std::size_t rows_each = (height + wanted - 1) / wanted;
+  std::vector<Segment> segments((height + rows_each - 1) / rows_each);
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    segments[i].begin = i * rows_each;
+    segments[i].end = std::min(height, (i + 1) * rows_each);
+  }
+  par::for_each_range(segments.size(), 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      // A worker that picks up another segment while it waits inside this one gets scratch of its own.
+      Scratch* scratch = &worker_scratch;
+      std::unique_ptr<Scratch> own;
+      if (scratch->busy) scratch = (own = std::make_unique<Scratch>()).get();
+      scratch->busy = true;
+      try {
+        encode_segment(segments[i], width, i + 1 == segments.size(), *scratch, source);
+      } catch (...) {
+        scratch->busy = false;
+        scratch->trim();
+        throw;
+      }
+      scratch->busy = false;
+      scratch->trim();
+    }
+  });
+
+  const auto header = zlib_header();
+  std::size_t compressed = header.size() + 4;
+  uint32_t adler = 1;
+  uint64_t painted = 0;
+  for (const Segment& s : segments) {
+    painted += s.painted;
+    compressed += s.deflated.size();
+    adler = deflate::adler32_combine(adler, s.adler, s.filtered_size);
+  }
+  uint8_t trailer[4];
+  put32(trailer, adler);
+
+  const std::size_t chunks = (compressed + IDAT_SIZE - 1) / IDAT_SIZE;
+  Bytes png(8 + 25 + compressed + 12 * chunks + 12);
+  static constexpr uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::memcpy(png.data(), signature, 8);
+  ChunkWriter out(png.data() + 8);
+  // Bit depth 8, colour type 2 (RGB), deflate, adaptive filtering, no interlace.
+  uint8_t ihdr[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2, 0, 0, 0};
+  put32(ihdr, static_cast<uint32_t>(width));
+  put32(ihdr + 4, static_cast<uint32_t>(height));
+  out.chunk("IHDR", ihdr, sizeof ihdr);
+  IdatWriter idat(out, compressed);
+  idat.write(header.data(), header.size());
+  for (Segment& s : segments) {
+    idat.write(s.deflated.data(), s.deflated.size());
+    Bytes().swap(s.deflated);
+  }
+  idat.write(trailer, 4);
+  out.chunk("IEND", nullptr, 0);
+  return PaintedPng{std::move(png), painted};
 }
 
 }  // namespace
 
 Result<Bytes> encode_png(ByteView rgba, std::size_t width, std::size_t height) {
   if (auto e = check_rgba(rgba.size(), width, height)) return *e;
-  if (width > UINT32_MAX) return err::image_too_large("width");
-  if (height > UINT32_MAX) return err::image_too_large("height");
-  // PNG allows sides from 1 to 2^31 - 1.
-  if (width == 0 || width > 0x7FFFFFFF) return err::encode_png("invalid image width");
-  if (height == 0 || height > 0x7FFFFFFF) return err::encode_png("invalid image height");
-
-  auto stride = checked_mul(width, BPP);
-  auto row = stride ? checked_add(*stride, 1) : std::nullopt;
-  auto total = row ? checked_mul(*row, height) : std::nullopt;
-  if (!total) return err::dimensions_overflow();
-
-  // Every byte is written by the filter pass: no need to clear it first.
-  std::unique_ptr<uint8_t[]> filtered(new uint8_t[*total]);
-  const std::size_t grain = std::max<std::size_t>(1, FILTER_GRAIN_BYTES / *row);
-  par::for_each_range(height, grain, [&](std::size_t begin, std::size_t end) {
-    filter_rows(rgba.data(), width, begin, end, filtered.get());
+  auto png = encode(width, height, [&](Segment&, Scratch& scratch) {
+    // Each row taken out of the RGBA into one of two rows, in turn.
+    const std::size_t n = width * BPP;
+    uint8_t* two = scratch.rgb.get(2 * n);
+    return [=, &rgba](std::size_t y) {
+      const uint8_t* src = rgba.data() + y * width * 4;
+      uint8_t* dst = two + (y & 1) * n;
+      for (std::size_t x = 0; x < width; ++x) {
+        dst[3 * x] = src[4 * x];
+        dst[3 * x + 1] = src[4 * x + 1];
+        dst[3 * x + 2] = src[4 * x + 2];
+      }
+      return static_cast<const uint8_t*>(dst);
+    };
   });
+  if (!png) return std::move(png).error();
+  return std::move(png->png);
+}
 
-  std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(LEVEL));
-  if (!compressor) throw std::bad_alloc();
-  const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), *total);
-  std::unique_ptr<uint8_t[]> stream(new uint8_t[bound]);
-  const std::size_t compressed = libdeflate_zlib_compress(compressor.get(), filtered.get(), *total, stream.get(), bound);
-  if (compressed == 0) return err::encode_png("the compressed image data does not fit its bound");
-  filtered.reset();
-
-  const std::size_t chunks = (compressed + IDAT_SIZE - 1) / IDAT_SIZE;
-  Bytes png;
-  png.reserve(8 + 25 + compressed + 12 * chunks + 12);
-  static constexpr uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  png.insert(png.end(), signature, signature + 8);
-
-  // Bit depth 8, colour type 2 (RGB), deflate, adaptive filtering, no interlace.
-  uint8_t ihdr[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2, 0, 0, 0};
-  put32(ihdr, static_cast<uint32_t>(width));
-  put32(ihdr + 4, static_cast<uint32_t>(height));
-  chunk(png, "IHDR", ihdr, sizeof ihdr);
-  for (std::size_t at = 0; at < compressed; at += IDAT_SIZE)
-    chunk(png, "IDAT", stream.get() + at, std::min(IDAT_SIZE, compressed - at));
-  chunk(png, "IEND", nullptr, 0);
-  return png;
+Result<PaintedPng> encode_png_rows(std::size_t width, std::size_t height, const RowPainter& paint) {
+  return encode(width, height, [&](Segment& s, Scratch& scratch) {
+    const std::size_t n = width * BPP;
+    const std::size_t first = s.begin > 0 ? s.begin - 1 : 0;
+    uint8_t* rgb = scratch.rgb.get((s.end - first) * n);
+    if (first < s.begin) paint(first, s.begin, rgb);  // the row above, painted again: its number is dropped
+    s.painted = paint(s.begin, s.end, rgb + (s.begin - first) * n);
+    return [=](std::size_t y) { return static_cast<const uint8_t*>(rgb + (y - first) * n); };
+  });
 }
 
 }  // namespace qf

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "core/error.hpp"
@@ -61,6 +62,13 @@ struct DiffImage {
 };
 Result<DiffImage> render_diff(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
                               const DiffOptions& options);
+
+// The diff image of render_diff drawn a band of rows at a time, without alpha: paint(begin, end, out) draws
+// rows [begin, end) as RGB into out (3 × width bytes a row) and returns the Different pixels among them. Rows
+// may be painted from several threads at once. The two buffers must outlive the painter.
+using DiffRowPainter = std::function<uint64_t(std::size_t begin, std::size_t end, uint8_t* out)>;
+Result<DiffRowPainter> diff_row_painter(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                                    const DiffOptions& options);
 
 struct DiffMask {
   std::size_t width = 0, height = 0;

@@ -1,5 +1,6 @@
 // The diff image: unchanged pixels as faded grey of the baseline, changes in the diff colours.
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/parallel.hpp"
@@ -15,13 +16,16 @@ struct Painter {
   const DiffOptions& options;
   bool identical;  // the two buffers are byte for byte equal
 
+  template <std::size_t CHANNELS>
   static void put(uint8_t* px, Rgb c) {
     px[0] = c.r;
     px[1] = c.g;
     px[2] = c.b;
-    px[3] = 255;
+    if constexpr (CHANNELS == 4) px[3] = 255;
   }
 
+  // Paints as RGBA (CHANNELS 4) or RGB (3).
+  template <std::size_t CHANNELS = 4>
   uint64_t paint(std::size_t begin, std::size_t end, uint8_t* out) const {
     const std::size_t width = pass.width;
     uint64_t count = 0;
@@ -29,18 +33,18 @@ struct Painter {
     uint32_t last_word = 0;
     uint8_t last_grey = grey_value(0, 0, 0, 0, options.alpha);
     for (std::size_t y = begin; y < end; ++y) {
-      for (std::size_t x = 0; x < width; ++x, out += 4) {
+      for (std::size_t x = 0; x < width; ++x, out += CHANNELS) {
         const std::size_t i = y * width + x;
         if (!identical && !pass.same_word(i)) {
           double d;
           const PixelClass c = pass.classify_differing(x, y, d);
           if (c == PixelClass::Different) {
-            put(out, d < 0.0 && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
+            put<CHANNELS>(out, d < 0.0 && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
             ++count;
             continue;
           }
           if (c == PixelClass::AntiAliased) {
-            put(out, options.aa_color);
+            put<CHANNELS>(out, options.aa_color);
             continue;
           }
         }
@@ -52,7 +56,7 @@ struct Painter {
           last_grey = grey_value(px[0], px[1], px[2], px[3], options.alpha);
         }
         out[0] = out[1] = out[2] = last_grey;
-        out[3] = 255;
+        if constexpr (CHANNELS == 4) out[3] = 255;
       }
     }
     return count;
@@ -83,6 +87,23 @@ Result<DiffImage> render_diff(ByteView baseline, ByteView current, std::size_t w
   });
   for (uint64_t c : band_counts) image.count += c;
   return image;
+}
+
+Result<DiffRowPainter> diff_row_painter(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
+                                    const DiffOptions& options) {
+  if (auto e = check_pair(baseline, current, width, height, options)) return *e;
+  struct Held {
+    DiffOptions options;
+    Painter painter;
+    Held(const DiffOptions& o, detail::PairPass pass, bool identical) : options(o), painter{pass, options, identical} {}
+  };
+  auto held = std::make_shared<Held>(
+      options,
+      detail::PairPass{baseline.data(), current.data(), width, height, max_delta(options.threshold), options.include_aa},
+      same_bytes(baseline, current));
+  return DiffRowPainter([held](std::size_t begin, std::size_t end, uint8_t* out) {
+    return held->painter.paint<3>(begin, end, out);
+  });
 }
 
 }  // namespace qf
