@@ -158,6 +158,23 @@ class DifferentRows {
     return n;
   }
 
+  // For a pass with the anti-aliasing test: calls on_different(x) for every Different pixel and
+  // on_antialiased(x) for every AntiAliased pixel of row y, in order; returns the number of Different ones.
+  template <class D, class A>
+  uint64_t for_each_changed(std::size_t y, D&& on_different, A&& on_antialiased) {
+    const uint64_t n = mark(y);
+    for (std::size_t j = 0; j < blocks_; ++j)
+      for (uint64_t b = above_[j]; b != 0; b &= b - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctzll(b));
+        if ((different_[j] >> i) & 1) {
+          on_different(64 * j + i);
+        } else {
+          on_antialiased(64 * j + i);
+        }
+      }
+    return n;
+  }
+
  private:
   // What one image's row holds, per block of 64 pixels (views into storage_ and keys_).
   struct ImageRow {

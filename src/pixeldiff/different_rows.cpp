@@ -297,7 +297,10 @@ uint64_t DifferentRows::keyed_tests(int which, std::size_t y, std::size_t j, uin
 
 uint64_t DifferentRows::mark(std::size_t y) {
   const PairPass& p = pass_;
-  if (p.same_row(y)) return 0;
+  if (p.same_row(y)) {
+    std::fill(above_.begin(), above_.end(), 0);
+    return 0;
+  }
   const std::size_t width = p.width, height = p.height, row = y * width;
   for (std::size_t j = 0; j < blocks_; ++j) {
     const std::size_t x0 = BLOCK * j, x1 = std::min(width, x0 + BLOCK);

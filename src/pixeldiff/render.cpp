@@ -24,9 +24,53 @@ struct Painter {
     if constexpr (CHANNELS == 4) px[3] = 255;
   }
 
+  // The faded grey of every pixel of rows [begin, end), whatever its class.
+  template <std::size_t CHANNELS>
+  void paint_grey(std::size_t begin, std::size_t end, uint8_t* out) const {
+    // Screenshots repeat colours in runs: the last grey is reused for an equal baseline word.
+    uint32_t last_word = 0;
+    uint8_t last_grey = grey_value(0, 0, 0, 0, options.alpha);
+    for (std::size_t i = begin * pass.width; i < end * pass.width; ++i, out += CHANNELS) {
+      const uint8_t* px = pass.baseline + 4 * i;
+      uint32_t word;
+      std::memcpy(&word, px, 4);
+      if (word != last_word) {
+        last_word = word;
+        last_grey = grey_value(px[0], px[1], px[2], px[3], options.alpha);
+      }
+      out[0] = out[1] = out[2] = last_grey;
+      if constexpr (CHANNELS == 4) out[3] = 255;
+    }
+  }
+
+  // With the anti-aliasing test: the rows in grey, then the changed pixels over them, found row by row with
+  // their neighbourhoods' bits kept between rows.
+  template <std::size_t CHANNELS>
+  uint64_t paint_tested(std::size_t begin, std::size_t end, uint8_t* out) const {
+    paint_grey<CHANNELS>(begin, end, out);
+    if (identical) return 0;
+    const std::size_t width = pass.width;
+    detail::DifferentRows rows(pass);
+    uint64_t count = 0;
+    for (std::size_t y = begin; y < end; ++y) {
+      uint8_t* row = out + CHANNELS * (y - begin) * width;
+      count += rows.for_each_changed(
+          y,
+          [&](std::size_t x) {
+            const std::size_t k = 4 * (y * width + x);
+            const bool darker =
+                options.diff_color_alt && detail::yiq_delta(pass.baseline, pass.current, k, k, false) < 0.0;
+            put<CHANNELS>(row + CHANNELS * x, darker ? *options.diff_color_alt : options.diff_color);
+          },
+          [&](std::size_t x) { put<CHANNELS>(row + CHANNELS * x, options.aa_color); });
+    }
+    return count;
+  }
+
   // Paints as RGBA (CHANNELS 4) or RGB (3).
   template <std::size_t CHANNELS = 4>
   uint64_t paint(std::size_t begin, std::size_t end, uint8_t* out) const {
+    if (!pass.include_aa) return paint_tested<CHANNELS>(begin, end, out);
     const std::size_t width = pass.width;
     uint64_t count = 0;
     // Screenshots repeat colours in runs: the last grey is reused for an equal baseline word.

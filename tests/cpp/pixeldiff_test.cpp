@@ -391,40 +391,53 @@ TEST(AntiAliasing, EveryPixelAsThePlainRules) {
 }
 
 namespace {
-// The class of every pixel by the rules alone: word comparison, colour delta, then the plain anti-aliasing test
-// of both images.
-std::vector<uint8_t> plain_mask(const Img& a, const Img& b, DiffOptions o) {
-  std::vector<uint8_t> mask(a.w * a.h, 0);
+// The class of every pixel by the rules alone (1 Different, 2 AntiAliased, else 0): word comparison, colour
+// delta, then the plain anti-aliasing test of both images.
+std::vector<uint8_t> plain_classes(const Img& a, const Img& b, DiffOptions o) {
+  std::vector<uint8_t> classes(a.w * a.h, 0);
   const double limit = max_delta(o.threshold);
   for (std::size_t y = 0; y < a.h; ++y)
     for (std::size_t x = 0; x < a.w; ++x) {
       const std::size_t i = y * a.w + x;
       if (std::memcmp(&a.px[4 * i], &b.px[4 * i], 4) == 0) continue;
       if (limit == 0.0 && !o.include_aa) {
-        mask[i] = 1;
+        classes[i] = 1;
         continue;
       }
       if (!(std::fabs(delta_of(a, b, i)) > limit)) continue;
-      mask[i] = o.include_aa || !(plain_antialiased(a, b, x, y) || plain_antialiased(b, a, x, y));
+      classes[i] = o.include_aa || !(plain_antialiased(a, b, x, y) || plain_antialiased(b, a, x, y)) ? 1 : 2;
     }
-  return mask;
+  return classes;
 }
 
-// Both ways of counting and the mask against the plain rules, for a few thresholds.
+// Both ways of counting, the mask and the diff image against the plain rules, for a few thresholds.
 void expect_plain(const Img& a, const Img& b, const std::string& what) {
   for (double t : {0.0, 0.02, 0.1, 0.35, 1.0})
     for (bool aa : {false, true}) {
-      const DiffOptions o = opts(t, aa);
-      const auto want = plain_mask(a, b, o);
+      DiffOptions o = opts(t, aa);
+      const auto classes = plain_classes(a, b, o);
+      std::vector<uint8_t> want(classes.size());
       uint64_t ones = 0;
-      for (uint8_t bit : want) ones += bit;
+      for (std::size_t i = 0; i < classes.size(); ++i) ones += want[i] = classes[i] == 1;
       auto mask = build_diff_mask(a.px, b.px, a.w, a.h, o);
       ASSERT_TRUE(mask);
       ASSERT_EQ(mask->count, ones) << what << " threshold " << t << " include_aa " << aa;
-      ASSERT_TRUE(std::equal(mask->bits.begin(), mask->bits.end(), want.begin(), want.end())) << what << " threshold " << t << " include_aa " << aa;
+      ASSERT_TRUE(std::equal(mask->bits.begin(), mask->bits.end(), want.begin(), want.end()))
+          << what << " threshold " << t << " include_aa " << aa;
       ASSERT_EQ(count(a, b, o), ones) << what << " threshold " << t << " include_aa " << aa;
-      if (t > 0.0 || aa) {
-        ASSERT_EQ(render_diff(a.px, b.px, a.w, a.h, o)->count, ones) << what;
+      if (t == 0.0 && !aa) continue;  // the diff image has no exact mode
+      o.diff_color_alt = Rgb{0, 0, 255};
+      auto image = render_diff(a.px, b.px, a.w, a.h, o);
+      ASSERT_EQ(image->count, ones) << what;
+      for (std::size_t i = 0; i < classes.size(); ++i) {
+        const uint8_t* p = &a.px[4 * i];
+        const uint8_t g = grey_value(p[0], p[1], p[2], p[3], o.alpha);
+        Rgb c{g, g, g};
+        if (classes[i] == 1) c = delta_of(a, b, i) < 0.0 ? *o.diff_color_alt : o.diff_color;
+        if (classes[i] == 2) c = o.aa_color;
+        const uint8_t* q = &image->rgba[4 * i];
+        ASSERT_TRUE(q[0] == c.r && q[1] == c.g && q[2] == c.b && q[3] == 255)
+            << what << " threshold " << t << " include_aa " << aa << " pixel " << i;
       }
     }
 }
