@@ -8,11 +8,13 @@
 #include <span>
 #include <vector>
 
+#include "core/buffer_pool.hpp"
+
 namespace qf {
 
 static_assert(sizeof(std::size_t) == 8, "quillfen assumes a 64-bit size_t");
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = std::vector<uint8_t, PooledAllocator<uint8_t>>;
 using ByteView = std::span<const uint8_t>;
 
 // width × height pixels of 8-bit R, G, B, A, row-major, rows packed without gaps.

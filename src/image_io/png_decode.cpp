@@ -315,12 +315,49 @@ inline void store_pixel(uint8_t* p, __m128i v) {
 inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
 inline __m128i bytes_of(__m128i v) { return _mm_and_si128(v, _mm_set1_epi16(0xFF)); }
 
+// A pixel's bytes repeated over 16 bytes (for 3-byte pixels the 16th byte starts a sixth copy).
+template <unsigned BPP>
+inline __m128i repeated(__m128i pixel16) {
+  const auto w = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(pixel16, pixel16)));
+  if constexpr (BPP == 4) {
+    return _mm_set1_epi32(static_cast<int>(w));
+  } else {
+    const uint64_t p = w & 0xFFFFFF;
+    const uint64_t lo = p | p << 24 | p << 48, hi = p >> 16 | p << 8 | p << 32 | p << 56;
+    return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  }
+}
+
 template <unsigned BPP>
 void unfilter_row_sse2(uint8_t filter, const uint8_t* __restrict raw, const uint8_t* __restrict prev,
                        uint8_t* __restrict out, std::size_t n) {
   if (filter == NONE || filter == UP) return unfilter_row<BPP>(filter, raw, prev, out, n);
+  // Flat stretches, the bulk of a screenshot, have a zero residual: under Sub every pixel there repeats the one to
+  // its left, and so it does under Paeth where the row above is flat too (b = c, so a is predicted). Such a
+  // stretch is written a window of whole pixels at a time; everything else goes one pixel at a time.
+  constexpr unsigned WINDOW = 16 / BPP * BPP;
+  constexpr int WINDOW_MASK = (1 << WINDOW) - 1;
+  const bool runs = filter == SUB || filter == PAETH;
+  const auto load16 = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
   __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
   for (std::size_t i = 0; i < n; i += BPP) {
+    if (runs && i >= BPP && i + 16 <= n) {
+      const __m128i zero = _mm_setzero_si128();
+      int flat = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(raw + i), zero));
+      if (filter == PAETH) flat &= _mm_movemask_epi8(_mm_cmpeq_epi8(load16(prev + i), load16(prev + i - BPP)));
+      if ((flat & WINDOW_MASK) == WINDOW_MASK) {
+        const __m128i fill = repeated<BPP>(a);
+        do {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), fill);
+          i += WINDOW;
+          if (i + 16 > n) break;
+          flat = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(raw + i), zero));
+          if (filter == PAETH) flat &= _mm_movemask_epi8(_mm_cmpeq_epi8(load16(prev + i), load16(prev + i - BPP)));
+        } while ((flat & WINDOW_MASK) == WINDOW_MASK);
+        if (filter == PAETH) c = load_pixel<BPP>(prev + i - BPP);
+        if (i >= n) break;
+      }
+    }
     const __m128i x = load_pixel<BPP>(raw + i);
     __m128i predicted;
     if (filter == SUB) {

@@ -253,3 +253,69 @@ TEST(Png, IdenticalFilesGiveTwoEqualImages) {
   const Bytes bad = header_only(4, 3, 8, 0);
   EXPECT_EQ(decode_png_pair(bad, bad).error().message, decode_png(bad).error().message);
 }
+
+namespace {
+
+// Forward filtering as an encoder does it, one filter type per row, on `channels`-byte pixels.
+Bytes filter_rows_with(const Bytes& px, std::size_t w, std::size_t h, std::size_t channels,
+                       const std::vector<uint8_t>& types) {
+  const std::size_t n = w * channels;
+  Bytes out;
+  auto at = [&](std::size_t x, std::size_t y) -> int { return px[y * n + x]; };
+  for (std::size_t y = 0; y < h; ++y) {
+    const uint8_t type = types[y % types.size()];
+    out.push_back(type);
+    for (std::size_t x = 0; x < n; ++x) {
+      const int a = x >= channels ? at(x - channels, y) : 0, b = y > 0 ? at(x, y - 1) : 0;
+      const int c = x >= channels && y > 0 ? at(x - channels, y - 1) : 0;
+      int predicted = 0;
+      if (type == 1) predicted = a;
+      if (type == 2) predicted = b;
+      if (type == 3) predicted = (a + b) / 2;
+      if (type == 4) {
+        const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+        predicted = pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+      }
+      out.push_back(static_cast<uint8_t>(at(x, y) - predicted));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Screenshot-like rows: long flat stretches (zero residuals under Sub and Paeth) of every length, ending anywhere
+// in the row, below rows that are flat, the same or different.
+TEST(Png, FlatStretchesDecodeExactly) {
+  std::mt19937 rng(11);
+  for (std::size_t channels : {3, 4})
+    for (std::size_t w : {1, 2, 5, 6, 7, 16, 17, 21, 40, 97, 300}) {
+      const std::size_t h = 40;
+      Bytes px(w * h * channels);
+      for (std::size_t y = 0; y < h; ++y) {
+        uint8_t* row = &px[y * w * channels];
+        if (y > 0 && rng() % 3 == 0) {
+          std::copy_n(row - w * channels, w * channels, row);
+          if (rng() % 2) row[rng() % (w * channels)] ^= 0x40;  // one sample changed below a repeated row
+          continue;
+        }
+        for (std::size_t x = 0; x < w;) {
+          const std::size_t run = 1 + rng() % (rng() % 4 == 0 ? 3 : 45);
+          const uint32_t colour = rng();
+          for (std::size_t k = 0; k < run && x < w; ++k, ++x)
+            for (std::size_t ch = 0; ch < channels; ++ch)
+              row[x * channels + ch] = static_cast<uint8_t>(colour >> (8 * ch));
+        }
+      }
+      const Bytes filtered = filter_rows_with(px, w, h, channels, {1, 4, 4, 1, 2, 3, 0, 4});
+      const Bytes png = header_only(static_cast<uint32_t>(w), h, 8, channels == 3 ? 2 : 6, nullptr,
+                                    zlib_compress(filtered));
+      auto image = decode_png(png);
+      ASSERT_TRUE(image) << image.error().message;
+      Bytes expected(w * h * 4);
+      for (std::size_t i = 0; i < w * h; ++i)
+        for (std::size_t ch = 0; ch < 4; ++ch)
+          expected[4 * i + ch] = ch < channels ? px[i * channels + ch] : 255;
+      ASSERT_EQ(image->data, expected) << "channels " << channels << " width " << w;
+    }
+}

@@ -81,7 +81,8 @@ qf::Bytes pick_buffer(FuzzedDataProvider& in, std::size_t width, std::size_t hei
       default: length = exact;
     }
   }
-  qf::Bytes bytes = in.ConsumeBytes<uint8_t>(length);
+  const std::vector<uint8_t> consumed = in.ConsumeBytes<uint8_t>(length);
+  qf::Bytes bytes(consumed.begin(), consumed.end());
   bytes.resize(length, 0x80);
   return bytes;
 }
