@@ -1,5 +1,7 @@
 // The diff image: unchanged pixels as faded grey of the baseline, changes in the diff colours.
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -89,27 +91,33 @@ struct Painter {
         paint_grey<CHANNELS>(pass.baseline + 4 * row, width, out, grey);
         continue;
       }
-      for (std::size_t x = 0; x < width;) {
-        if (pass.same_word(row + x)) {
-          // The stretch of unchanged pixels from here.
-          std::size_t stretch = x + 1;
-          while (stretch < width && pass.same_word(row + stretch)) ++stretch;
-          paint_grey<CHANNELS>(pass.baseline + 4 * (row + x), stretch - x, out + CHANNELS * x, grey);
-          x = stretch;
-          continue;
+      // In two steps per stretch of the row, as the count does: the stretch painted grey and its pixels above
+      // the threshold listed without a branch on the delta, then the list classified and painted.
+      constexpr std::size_t STRETCH = 256;
+      uint32_t above[STRETCH];
+      bool darker[STRETCH];
+      for (std::size_t x0 = 0; x0 < width; x0 += STRETCH) {
+        const std::size_t x1 = std::min(width, x0 + STRETCH);
+        paint_grey<CHANNELS>(pass.baseline + 4 * (row + x0), x1 - x0, out + CHANNELS * x0, grey);
+        std::size_t n = 0;
+        for (std::size_t x = x0; x < x1; ++x) {
+          if (pass.same_word(row + x)) continue;
+          const std::size_t k = 4 * (row + x);
+          const double d = detail::yiq_delta(pass.baseline, pass.current, k, k, false);
+          above[n] = static_cast<uint32_t>(x);
+          darker[n] = d < 0.0;
+          n += std::fabs(d) > pass.max_delta;
         }
-        uint8_t* px = out + CHANNELS * x;
-        double d;
-        const PixelClass c = pass.classify_differing(x, y, d);
-        if (c == PixelClass::Different) {
-          put<CHANNELS>(px, d < 0.0 && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
-          ++count;
-        } else if (c == PixelClass::AntiAliased) {
-          put<CHANNELS>(px, options.aa_color);
-        } else {
-          fill<CHANNELS>(px, 1, grey(pass.baseline + 4 * (row + x)));
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t x = above[i];
+          uint8_t* px = out + CHANNELS * x;
+          if (pass.include_aa || pass.different_above_threshold(x, y)) {
+            put<CHANNELS>(px, darker[i] && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
+            ++count;
+          } else {
+            put<CHANNELS>(px, options.aa_color);
+          }
         }
-        ++x;
       }
     }
     return count;
