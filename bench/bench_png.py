@@ -76,7 +76,7 @@ def image_data(png):
     return b"".join(parts), width, height, channels * depth, interlaced
 
 
-SEGMENT_BYTES = 512 << 10  # as the writer cuts the filtered rows
+SEGMENT_BYTES = 384 << 10  # as the writer cuts the filtered rows
 WRITER_LEVEL = 4
 
 

@@ -226,7 +226,7 @@ TEST(DeflateJoin, Adler32CombinesOverLongSecondParts) {
 TEST(PngEncode, ImagesOfEveryShapeInflateToThemselves) {
   // One pixel, one row, one column; rows longer than a segment (one row each); heights that leave a short last
   // segment; many segments of noise (stored blocks), flat colour (tiny blocks) and ramps.
-  for (Shape s : {Shape{1, 1}, Shape{1, 3000}, Shape{9000, 1}, Shape{200000, 3}, Shape{174763, 2}, Shape{1280, 720},
+  for (Shape s : {Shape{1, 1}, Shape{1, 3000}, Shape{9000, 1}, Shape{200000, 3}, Shape{131073, 2}, Shape{1280, 720},
                   Shape{1000, 181}, Shape{777, 1999}}) {
     SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
     expect_encodes(picture(s.width, s.height, 2), s.width, s.height);
