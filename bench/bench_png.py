@@ -6,6 +6,8 @@ and its floor in the same run:
   same     Comparison(png, png) of byte-identical files  vs  the floor of one file's image data
   encode   diff_image()  vs  Pillow saving the same RGB image as PNG (its default level; quillfen also classifies
            every pixel before encoding)
+  levels   libdeflate's levels 1-6 on the filtered rows of real diff images, cut into the writer's segments: the
+           size of the image data and the CPU time of deflating it on one thread, beside the level the writer uses
 
 Times are the best of several runs, in milliseconds, summed over the pairs of a group; ratios are peer / quillfen
 (above 1: quillfen is faster) and quillfen / floor.
@@ -16,6 +18,8 @@ import io
 import os
 import struct
 import sys
+import time
+import zlib
 
 import numpy as np
 from PIL import Image
@@ -72,6 +76,60 @@ def image_data(png):
     return b"".join(parts), width, height, channels * depth, interlaced
 
 
+SEGMENT_BYTES = 384 << 10  # as the writer cuts the filtered rows
+WRITER_LEVEL = 4
+
+
+def segments(rows, width, height):
+    """The filtered rows cut as the writer cuts them: equal row counts, as few segments as SEGMENT_BYTES allows."""
+    row = 3 * width + 1
+    wanted = max(1, -(-len(rows) // SEGMENT_BYTES))
+    each = -(-height // wanted)
+    return [rows[y * row:min(height, y + each) * row] for y in range(0, height, each)]
+
+
+def bench_levels(diff_pngs, inflater):
+    """Deflates the segments of each diff image's filtered rows at levels 1-6 through libdeflate (raw deflate,
+    as the writer does) and prints the mean size and CPU time per image."""
+    lib = inflater.lib
+    lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
+    lib.libdeflate_alloc_compressor.argtypes = [ctypes.c_int]
+    lib.libdeflate_deflate_compress.restype = ctypes.c_size_t
+    lib.libdeflate_deflate_compress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
+                                                ctypes.c_size_t]
+    lib.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
+    images = []
+    for png in diff_pngs:
+        stream, width, height, _, _ = image_data(png)
+        images.append(segments(zlib.decompress(stream), width, height))
+    print(f"libdeflate levels on the filtered rows of {len(images)} real diff images (mean per image, one thread)")
+    base = None
+    for level in range(1, 7):
+        c = lib.libdeflate_alloc_compressor(level)
+        size, cpu = 0, 0.0
+        for parts in images:
+            out = ctypes.create_string_buffer(max(len(p) for p in parts) + 4096)
+
+            def run():
+                return sum(lib.libdeflate_deflate_compress(c, p, len(p), out, len(out)) for p in parts)
+            size += run()
+            cpu += best_cpu(run, REPEAT)
+        lib.libdeflate_free_compressor(c)
+        base = base or size
+        mark = "  (the writer's)" if level == WRITER_LEVEL else ""
+        print(f"  level {level}: {size / len(images) / 1024:8.1f} KiB ({size / base:4.2f} x level 1)  "
+              f"{cpu / len(images) * 1e3:7.2f} ms of CPU{mark}")
+
+
+def best_cpu(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        t = time.process_time()
+        fn()
+        best = min(best, time.process_time() - t)
+    return best
+
+
 def pillow_decode(png):
     Image.open(io.BytesIO(png)).convert("RGBA").load()
 
@@ -79,6 +137,7 @@ def pillow_decode(png):
 def pillow_save(rgb):
     buf = io.BytesIO()
     Image.fromarray(rgb).save(buf, format="PNG")
+    return buf.getvalue()
 
 
 def ms(seconds):
@@ -98,6 +157,7 @@ class Row:
 def measure(group, pairs, inflater):
     """pairs: (baseline PNG, current PNG) tuples."""
     decode, same, encode = Row(), Row(), Row()
+    diffs, sizes = [], [0, 0]
     for baseline, current in pairs:
         floors = [inflater.prepare(p) for p in (baseline, current)]
         decode.quillfen += ms(best_time(lambda: quillfen.Comparison(baseline, current), REPEAT))
@@ -111,23 +171,32 @@ def measure(group, pairs, inflater):
 
         c = quillfen.Comparison(baseline, current)
         diff = c.diff_image()
+        diffs.append(diff)
         rgb = np.asarray(Image.open(io.BytesIO(diff)).convert("RGB"))
         encode.quillfen += ms(best_time(c.diff_image, REPEAT))
         encode.peer += ms(best_time(lambda: pillow_save(rgb), REPEAT))
+        sizes[0] += len(diff)
+        sizes[1] += len(pillow_save(rgb))
     print(f"{group} ({len(pairs)} pairs, ms summed over the pairs)")
     print(decode.line("decode Comparison(png, png)", "Pillow"))
     print(same.line("decode, byte-identical files", "Pillow"))
     print(encode.line("encode diff_image()", "Pillow save"))
+    print(f"  {'diff image size, mean':34} Pillow {sizes[1] / len(pairs) / 1024:8.1f} KiB  "
+          f"quillfen {sizes[0] / len(pairs) / 1024:8.1f} KiB  quillfen/Pillow {sizes[0] / sizes[1]:5.2f}")
+    return diffs
 
 
 def main():
     inflater = Inflater()
+    diffs = []
     for width, height in ((1280, 720), (1280, 3000)):
         real = screenshot_pairs(width=width, height=height, kinds=("word", "banner"), limit=8)
         if real:
-            measure(f"real screenshots {width}x{height}", [p.png() for p in real], inflater)
+            diffs += measure(f"real screenshots {width}x{height}", [p.png() for p in real], inflater)
         else:
             print(SCREENSHOTS_HINT)
+    if diffs:
+        bench_levels(diffs, inflater)
     for width, height in ((1280, 720), (1920, 1080)):
         base, cur = make_pair(width, height, "changed")
         measure(f"synthetic {width}x{height}", [(encode_png(base), encode_png(cur))], inflater)

@@ -16,10 +16,18 @@ constexpr unsigned FAST_BITS = 10;
 constexpr unsigned LITLEN_CODES = 288;
 constexpr unsigned END_OF_BLOCK = 256;
 
-// The extra bits after length symbols 257..285 and after distance symbols 0..29.
-constexpr uint8_t LENGTH_EXTRA[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint8_t DISTANCE_EXTRA[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// The extra bits after each symbol: none after literals, the end of block and the code length symbols; some after
+// length symbols 257..285 and distance symbols 0..29; none after the symbols that may not occur (286, 287, 30
+// and 31), which the walk refuses.
+constexpr auto LITLEN_EXTRA = [] {
+  std::array<uint8_t, LITLEN_CODES> extra{};
+  constexpr uint8_t length[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  for (unsigned s = 0; s < 29; ++s) extra[257 + s] = length[s];
+  return extra;
+}();
+constexpr uint8_t DISTANCE_EXTRA[32] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6,
+                                        7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 0, 0};
+constexpr uint8_t NO_EXTRA[19] = {};
 
 // Reads bits least significant first, as deflate packs them. Past the end of the data it reads zeros; the
 // walk checks `overrun()` often enough never to act on them.
@@ -54,13 +62,16 @@ class BitReader {
   std::size_t pos_ = 0;
 };
 
-// A canonical Huffman code: a table indexed by the next FAST_BITS bits (symbol << 4 | code length, or 0 where
-// the code is longer), and the code lengths' counts with the symbols in canonical order for the longer codes.
+// A canonical Huffman code: a table indexed by the next FAST_BITS bits (symbol << 5 | the bits to skip, or 0
+// where the code is longer), and the code lengths' counts with the symbols in canonical order for the longer
+// codes. Decoding a symbol skips the extra bits that follow it too (extra[symbol] of them), since the walk never
+// needs their value.
 class HuffmanCode {
  public:
   // False when the lengths over-subscribe the code space. Incomplete codes are allowed (a code that is not
   // assigned then fails to decode), as deflate allows a single distance code.
-  bool build(const uint8_t* lengths, unsigned n) {
+  bool build(const uint8_t* lengths, unsigned n, const uint8_t* extra) {
+    extra_ = extra;
     count_.fill(0);
     for (unsigned s = 0; s < n; ++s) ++count_[lengths[s]];
     count_[0] = 0;
@@ -86,7 +97,8 @@ class HuffmanCode {
       if (len > FAST_BITS) continue;
       uint32_t reversed = 0;
       for (unsigned i = 0; i < len; ++i) reversed |= ((c >> i) & 1) << (len - 1 - i);
-      for (uint32_t k = reversed; k < fast_.size(); k += 1u << len) fast_[k] = static_cast<uint16_t>(s << 4 | len);
+      const auto entry = static_cast<uint16_t>(s << 5 | (len + extra_[s]));
+      for (uint32_t k = reversed; k < fast_.size(); k += 1u << len) fast_[k] = entry;
     }
     return true;
   }
@@ -96,8 +108,8 @@ class HuffmanCode {
     const uint64_t bits = in.peek();
     const uint16_t e = fast_[bits & ((1u << FAST_BITS) - 1)];
     if (e != 0) {
-      in.skip(e & 15);
-      return e >> 4;
+      in.skip(e & 31);
+      return e >> 5;
     }
     // Canonical decoding: codes of each length are consecutive integers, read most significant bit first.
     int code = 0, first = 0, index = 0;
@@ -105,8 +117,9 @@ class HuffmanCode {
       code |= static_cast<int>((bits >> (len - 1)) & 1);
       const int count = count_[len];
       if (code - first < count) {
-        in.skip(len);
-        return symbols_[index + code - first];
+        const uint16_t symbol = symbols_[index + code - first];
+        in.skip(len + extra_[symbol]);
+        return symbol;
       }
       index += count;
       first = (first + count) << 1;
@@ -119,6 +132,7 @@ class HuffmanCode {
   std::array<uint16_t, 1u << FAST_BITS> fast_{};
   std::array<uint16_t, MAX_BITS + 1> count_{};
   std::array<uint16_t, LITLEN_CODES> symbols_{};
+  const uint8_t* extra_ = nullptr;
 };
 
 struct FixedCodes {
@@ -129,9 +143,9 @@ struct FixedCodes {
     std::memset(lengths + 144, 9, 112);
     std::memset(lengths + 256, 7, 24);
     std::memset(lengths + 280, 8, 8);
-    litlen.build(lengths, LITLEN_CODES);
+    litlen.build(lengths, LITLEN_CODES, LITLEN_EXTRA.data());
     std::memset(lengths, 5, 30);
-    distance.build(lengths, 30);
+    distance.build(lengths, 30, DISTANCE_EXTRA);
   }
 };
 
@@ -143,7 +157,7 @@ bool read_dynamic_codes(BitReader& in, HuffmanCode& litlen, HuffmanCode& distanc
   uint8_t lengths[286 + 30] = {};
   for (unsigned i = 0; i < nlen; ++i) lengths[ORDER[i]] = static_cast<uint8_t>(in.take(3));
   HuffmanCode lengths_code;
-  if (!lengths_code.build(lengths, 19)) return false;
+  if (!lengths_code.build(lengths, 19, NO_EXTRA)) return false;
   std::memset(lengths, 0, 19);
   for (unsigned i = 0; i < nlit + ndist;) {
     if (in.overrun()) return false;
@@ -169,7 +183,7 @@ bool read_dynamic_codes(BitReader& in, HuffmanCode& litlen, HuffmanCode& distanc
     i += repeat;
   }
   if (lengths[END_OF_BLOCK] == 0) return false;  // a block must be able to end
-  return litlen.build(lengths, nlit) && distance.build(lengths + nlit, ndist);
+  return litlen.build(lengths, nlit, LITLEN_EXTRA.data()) && distance.build(lengths + nlit, ndist, DISTANCE_EXTRA);
 }
 
 // Walks the symbols of a Huffman-coded block up to and including its end-of-block code.
@@ -181,10 +195,8 @@ bool skip_symbols(BitReader& in, const HuffmanCode& litlen, const HuffmanCode& d
     if (sym < static_cast<int>(END_OF_BLOCK)) continue;
     if (sym == static_cast<int>(END_OF_BLOCK)) return !in.overrun();
     if (sym > 285) return false;
-    in.skip(LENGTH_EXTRA[sym - 257]);
     const int d = distance.decode(in);
     if (d < 0 || d > 29) return false;
-    in.skip(DISTANCE_EXTRA[d]);
   }
 }
 

@@ -1,4 +1,7 @@
 // The diff image: unchanged pixels as faded grey of the baseline, changes in the diff colours.
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -9,6 +12,35 @@
 namespace qf {
 
 namespace {
+
+inline uint32_t word_at(const uint8_t* px) {
+  uint32_t w;
+  std::memcpy(&w, px, 4);
+  return w;
+}
+
+// The greys of the baseline words met lately, in a small table indexed by a hash of the word (screenshots
+// repeat a few colours, anti-aliased text a few hundred). Every slot starts as the word 0 with its grey, which
+// is right whichever slot the word 0 falls in.
+class GreyCache {
+ public:
+  explicit GreyCache(double alpha) : alpha_(alpha) { greys_.fill(grey_value(0, 0, 0, 0, alpha)); }
+
+  uint8_t operator()(const uint8_t* px) {
+    const uint32_t word = word_at(px);
+    const std::size_t slot = (word * 0x9E3779B1u) >> 24;
+    if (words_[slot] != word) {
+      words_[slot] = word;
+      greys_[slot] = grey_value(px[0], px[1], px[2], px[3], alpha_);
+    }
+    return greys_[slot];
+  }
+
+ private:
+  double alpha_;
+  std::array<uint32_t, 256> words_{};
+  std::array<uint8_t, 256> greys_;
+};
 
 // Paints rows [begin, end) into `out` (which holds those rows only); returns the Different pixels among them.
 struct Painter {
@@ -24,22 +56,26 @@ struct Painter {
     if constexpr (CHANNELS == 4) px[3] = 255;
   }
 
-  // The faded grey of every pixel of rows [begin, end), whatever its class.
+  // `pixels` pixels of one grey.
   template <std::size_t CHANNELS>
-  void paint_grey(std::size_t begin, std::size_t end, uint8_t* out) const {
-    // Screenshots repeat colours in runs: the last grey is reused for an equal baseline word.
-    uint32_t last_word = 0;
-    uint8_t last_grey = grey_value(0, 0, 0, 0, options.alpha);
-    for (std::size_t i = begin * pass.width; i < end * pass.width; ++i, out += CHANNELS) {
-      const uint8_t* px = pass.baseline + 4 * i;
-      uint32_t word;
-      std::memcpy(&word, px, 4);
-      if (word != last_word) {
-        last_word = word;
-        last_grey = grey_value(px[0], px[1], px[2], px[3], options.alpha);
-      }
-      out[0] = out[1] = out[2] = last_grey;
-      if constexpr (CHANNELS == 4) out[3] = 255;
+  static void fill(uint8_t* out, std::size_t pixels, uint8_t grey) {
+    if constexpr (CHANNELS == 3) {
+      std::memset(out, grey, 3 * pixels);
+    } else {
+      const uint32_t word = word_at(std::array<uint8_t, 4>{grey, grey, grey, 255}.data());
+      for (std::size_t i = 0; i < pixels; ++i) std::memcpy(out + 4 * i, &word, 4);
+    }
+  }
+
+  // The greys of `pixels` baseline pixels from px, a run of equal words at a time.
+  template <std::size_t CHANNELS>
+  static void paint_grey(const uint8_t* px, std::size_t pixels, uint8_t* out, GreyCache& grey) {
+    for (std::size_t x = 0; x < pixels;) {
+      const uint32_t word = word_at(px + 4 * x);
+      std::size_t run = x + 1;
+      while (run < pixels && word_at(px + 4 * run) == word) ++run;
+      fill<CHANNELS>(out + CHANNELS * x, run - x, grey(px + 4 * x));
+      x = run;
     }
   }
 
@@ -47,9 +83,10 @@ struct Painter {
   // their neighbourhoods' bits kept between rows.
   template <std::size_t CHANNELS>
   uint64_t paint_tested(std::size_t begin, std::size_t end, uint8_t* out) const {
-    paint_grey<CHANNELS>(begin, end, out);
-    if (identical) return 0;
     const std::size_t width = pass.width;
+    GreyCache grey(options.alpha);
+    paint_grey<CHANNELS>(pass.baseline + 4 * begin * width, (end - begin) * width, out, grey);
+    if (identical) return 0;
     detail::DifferentRows rows(pass);
     uint64_t count = 0;
     for (std::size_t y = begin; y < end; ++y) {
@@ -73,34 +110,40 @@ struct Painter {
     if (!pass.include_aa) return paint_tested<CHANNELS>(begin, end, out);
     const std::size_t width = pass.width;
     uint64_t count = 0;
-    // Screenshots repeat colours in runs: the last grey is reused for an equal baseline word.
-    uint32_t last_word = 0;
-    uint8_t last_grey = grey_value(0, 0, 0, 0, options.alpha);
-    for (std::size_t y = begin; y < end; ++y) {
-      for (std::size_t x = 0; x < width; ++x, out += CHANNELS) {
-        const std::size_t i = y * width + x;
-        if (!identical && !pass.same_word(i)) {
-          double d;
-          const PixelClass c = pass.classify_differing(x, y, d);
-          if (c == PixelClass::Different) {
-            put<CHANNELS>(out, d < 0.0 && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
+    GreyCache grey(options.alpha);
+    for (std::size_t y = begin; y < end; ++y, out += CHANNELS * width) {
+      const std::size_t row = y * width;
+      if (identical || pass.same_row(y)) {
+        paint_grey<CHANNELS>(pass.baseline + 4 * row, width, out, grey);
+        continue;
+      }
+      // In two steps per stretch of the row, as the count does: the stretch painted grey and its pixels above
+      // the threshold listed without a branch on the delta, then the list classified and painted.
+      constexpr std::size_t STRETCH = 256;
+      uint32_t above[STRETCH];
+      bool darker[STRETCH];
+      for (std::size_t x0 = 0; x0 < width; x0 += STRETCH) {
+        const std::size_t x1 = std::min(width, x0 + STRETCH);
+        paint_grey<CHANNELS>(pass.baseline + 4 * (row + x0), x1 - x0, out + CHANNELS * x0, grey);
+        std::size_t n = 0;
+        for (std::size_t x = x0; x < x1; ++x) {
+          if (pass.same_word(row + x)) continue;
+          const std::size_t k = 4 * (row + x);
+          const double d = detail::yiq_delta(pass.baseline, pass.current, k, k, false);
+          above[n] = static_cast<uint32_t>(x);
+          darker[n] = d < 0.0;
+          n += std::fabs(d) > pass.max_delta;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t x = above[i];
+          uint8_t* px = out + CHANNELS * x;
+          if (pass.include_aa || pass.different_above_threshold(x, y)) {
+            put<CHANNELS>(px, darker[i] && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
             ++count;
-            continue;
-          }
-          if (c == PixelClass::AntiAliased) {
-            put<CHANNELS>(out, options.aa_color);
-            continue;
+          } else {
+            put<CHANNELS>(px, options.aa_color);
           }
         }
-        const uint8_t* px = pass.baseline + 4 * i;
-        uint32_t word;
-        std::memcpy(&word, px, 4);
-        if (word != last_word) {
-          last_word = word;
-          last_grey = grey_value(px[0], px[1], px[2], px[3], options.alpha);
-        }
-        out[0] = out[1] = out[2] = last_grey;
-        if constexpr (CHANNELS == 4) out[3] = 255;
       }
     }
     return count;
