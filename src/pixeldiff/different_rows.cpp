@@ -27,6 +27,7 @@ namespace qf::detail {
 namespace {
 
 constexpr std::size_t BLOCK = 64;
+constexpr std::size_t KEYS_MAX_WIDTH = std::size_t{1} << 16, BITS_MAX_WIDTH = std::size_t{1} << 20;
 
 // The number of set bits, without the library call that __builtin_popcountll makes on a plain x86-64 target.
 inline unsigned bit_count(uint64_t v) {
@@ -223,11 +224,14 @@ uint64_t sibling_bits(const uint8_t* img, std::size_t width, std::size_t height,
 
 DifferentRows::DifferentRows(const PairPass& pass) : pass_(pass) {
   if (pass.include_aa) return;
-  static const bool keys = keys_supported();
-  use_keys_ = keys;
   blocks_ = (pass.width + BLOCK - 1) / BLOCK;
   above_.resize(blocks_);
   different_.resize(blocks_);
+  // The rows kept take about 2 bytes a column for the bits and 64 for the keys, per object: beyond these
+  // widths, the keys (then the bits) are left out and the plain test takes their place.
+  if (pass.width > BITS_MAX_WIDTH) return;
+  static const bool keys = keys_supported();
+  use_keys_ = keys && pass.width <= KEYS_MAX_WIDTH;
   // Per row: the bits of both images and the two block sets; keys by column. Keys are written before they are
   // read.
   const std::size_t sets = (blocks_ + 63) / 64, per_row = 4 * blocks_ + 2 * sets;
@@ -334,11 +338,11 @@ uint64_t DifferentRows::mark(std::size_t y) {
     // Preparing a block of 64 pixels of one row costs about as much as one or two plain tests: a block with few
     // pixels above the threshold for the blocks it still needs takes the plain test.
     unsigned missing = 0;
-    for (std::size_t r = r0; r <= r1; ++r) {
+    for (std::size_t r = r0; storage_ && r <= r1; ++r) {
       const NeighbourRow& s = rows_[r & 3];
       for (std::size_t b = j0; b <= j1; ++b) missing += s.y != r || !((s.done[b >> 6] >> (b & 63)) & 1);
     }
-    if (2 * bit_count(above) < 3 * missing) {
+    if (!storage_ || 2 * bit_count(above) < 3 * missing) {
       uint64_t different = 0;
       for (uint64_t b = above; b != 0; b &= b - 1) {
         const unsigned bit = static_cast<unsigned>(__builtin_ctzll(b));

@@ -512,6 +512,23 @@ TEST(HeavyRows, ScatteredAndDenseChangesAsThePlainRules) {
   }
 }
 
+TEST(HeavyRows, WideCanvasesAsThePlainRules) {
+  // Past 65536 columns the rows keep no luma keys, past 1048576 no bits either: the plain test takes over.
+  for (std::size_t w : {std::size_t{70000}, (std::size_t{1} << 20) + 70}) {
+    const Img base = page(w, 6, 7, false);
+    const Img cur = moved(base, 1, 0);
+    const DiffOptions o = opts(0.1);
+    const auto classes = plain_classes(base, cur, o);
+    uint64_t ones = 0;
+    for (uint8_t c : classes) ones += c == 1;
+    EXPECT_GT(ones, 0u);
+    EXPECT_EQ(count(base, cur, o), ones) << w;
+    auto mask = build_diff_mask(base.px, cur.px, w, 6, o);
+    ASSERT_TRUE(mask);
+    for (std::size_t i = 0; i < classes.size(); ++i) ASSERT_EQ(mask->bits[i], classes[i] == 1) << w << " " << i;
+  }
+}
+
 TEST(HeavyRows, RandomPalettesAsThePlainRules) {
   // Few colours: ties between neighbours, siblings and flat areas everywhere; some translucent pixels.
   std::mt19937 rng(23);
