@@ -118,7 +118,7 @@ struct Painter {
         continue;
       }
       // In two steps per stretch of the row, as the count does: the stretch painted grey and its pixels above
-      // the threshold listed without a branch on the delta, then the list classified and painted.
+      // the threshold listed without a branch on the delta, then the list painted.
       constexpr std::size_t STRETCH = 256;
       uint32_t above[STRETCH];
       bool darker[STRETCH];
@@ -134,16 +134,11 @@ struct Painter {
           darker[n] = d < 0.0;
           n += std::fabs(d) > pass.max_delta;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-          const std::size_t x = above[i];
-          uint8_t* px = out + CHANNELS * x;
-          if (pass.include_aa || pass.different_above_threshold(x, y)) {
-            put<CHANNELS>(px, darker[i] && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
-            ++count;
-          } else {
-            put<CHANNELS>(px, options.aa_color);
-          }
-        }
+        // Anti-aliased pixels count too here: every pixel above the threshold is Different.
+        for (std::size_t i = 0; i < n; ++i)
+          put<CHANNELS>(out + CHANNELS * above[i],
+                        darker[i] && options.diff_color_alt ? *options.diff_color_alt : options.diff_color);
+        count += n;
       }
     }
     return count;
