@@ -51,6 +51,9 @@ Pool& pool() {
   return *p;
 }
 
+// Made when the library loads, while one thread runs: a fork can never catch the pool half made.
+[[maybe_unused]] const bool made_at_load = (pool(), true);
+
 }  // namespace
 
 void* take(std::size_t size) {
