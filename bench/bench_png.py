@@ -18,14 +18,13 @@ import io
 import os
 import struct
 import sys
-import time
 import zlib
 
 import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import SCREENSHOTS_HINT, best_time, encode_png, make_pair, screenshot_pairs  # noqa: E402
+from common import SCREENSHOTS_HINT, best_cpu, best_time, encode_png, make_pair, screenshot_pairs  # noqa: E402
 
 import quillfen  # noqa: E402
 
@@ -119,15 +118,6 @@ def bench_levels(diff_pngs, inflater):
         mark = "  (the writer's)" if level == WRITER_LEVEL else ""
         print(f"  level {level}: {size / len(images) / 1024:8.1f} KiB ({size / base:4.2f} x level 1)  "
               f"{cpu / len(images) * 1e3:7.2f} ms of CPU{mark}")
-
-
-def best_cpu(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        best = min(best, time.process_time() - t)
-    return best
 
 
 def pillow_decode(png):

@@ -11,13 +11,12 @@ import pathlib
 import subprocess
 import sys
 import tempfile
-import time
 import tracemalloc
 
 import quillfen
 import quillfen_tools as qt
 
-from common import SCREENSHOTS_HINT, best_time, encode_png, make_pair, screenshot_pairs
+from common import SCREENSHOTS_HINT, best_cpu, best_time, encode_png, make_pair, screenshot_pairs
 
 MANY = 1000
 
@@ -57,16 +56,6 @@ def pair_files(tmp):
         cp.write_bytes(encode_png(c))
         out.append((f"synthetic {kind}", str(bp), str(cp)))
     return out
-
-
-def best_cpu(fn, repeat=15):
-    """The least process CPU time (all threads) of `repeat` calls: steadier than wall time on a busy machine."""
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        best = min(best, time.process_time() - t)
-    return best
 
 
 def overhead(tmp):
