@@ -2,7 +2,7 @@
 
     quillfen compare BASELINE.png CURRENT.png [--diff DIFF.png] [--json] [tolerance options]
     quillfen dirs BASELINE_DIR CURRENT_DIR [--out REPORT_DIR] [--json] [--junit FILE] [--jobs N]
-                  [--scheduler ADDRESS]
+                  [--scheduler ADDRESS] [--github] [--summary-md FILE]
                   [--update] [--fail-on-new] [--fail-on-missing] [tolerance options]
     quillfen demo [FOLDER]
 
@@ -130,6 +130,11 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--thumbnails", type=_positive, default=None, metavar="WIDTH",
                    help="put WebP thumbnails this wide in the report instead of copies of the images "
                         "(a smaller report, slower to make)")
+    d.add_argument("--github", action="store_true",
+                   help="write the GitHub Actions step summary and one ::error annotation per pair that does not "
+                        "pass (on by itself when GITHUB_ACTIONS is true)")
+    d.add_argument("--summary-md", metavar="FILE",
+                   help="write the summary (counts per status, the pairs that did not pass) as Markdown to FILE")
 
     m = sub.add_parser("demo", help="run on a generated example and write its report",
                        description="Generate a folder of screenshot pairs, compare it and write the report.")
@@ -173,6 +178,15 @@ def _line(record: dict[str, Any]) -> str:
     return text
 
 
+def _shown(name: Any) -> str:
+    """A pair's name on one line of its own: a line break or another control character in a file name is
+    spelled out, so it can neither break the output's lines nor start a CI runner's command."""
+    text = str(name)
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def _verdict(record: dict[str, Any]) -> str:
     return "passed" if record.get("passed") else "FAILED"
 
@@ -199,7 +213,7 @@ class _Progress:
         if not counts_as_passed:
             self.failing += 1
         if not self.tty:
-            self.out.write(f"[{done:>{self.width}}/{self.total}] {record['status']:<12} {record['name']}"
+            self.out.write(f"[{done:>{self.width}}/{self.total}] {record['status']:<12} {_shown(record['name'])}"
                            + ("" if record["status"] == "unchanged" else f"  {_line(record)}") + "\n")
             self.out.flush()
             return
@@ -207,7 +221,7 @@ class _Progress:
         if not counts_as_passed:
             # Pairs that need a look are listed above the bar as they come.
             err.write("\r\x1b[K")
-            err.write(f"  {record['status']:<12} {record['name']}  {_line(record)}\n")
+            err.write(f"  {record['status']:<12} {_shown(record['name'])}  {_line(record)}\n")
         now = time.monotonic()
         if not counts_as_passed or now - self.last > 0.1 or done == self.total:
             self.last = now
@@ -300,6 +314,7 @@ def _close_client(client: Any) -> None:
 
 
 def cmd_dirs(args: argparse.Namespace) -> int:
+    from . import ci
     from .folders import DirsRun, FolderError, pair_folders, run_dirs
     from .junit import write_junit
 
@@ -322,6 +337,7 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     meta = {"baseline_dir": os.path.abspath(args.baseline_dir), "current_dir": os.path.abspath(args.current_dir)}
     client = _client(args.scheduler) if args.scheduler else None
     started = time.monotonic()
+    code = None
     try:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
                        update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
@@ -349,6 +365,13 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         if args.json:
             run.json_document(sys.stdout)
             sys.stdout.flush()
+        problems = ci.publish(run.records, github=ci.github_active(args.github), summary_md=args.summary_md,
+                              out=out, report_dir=args.out if run.report is not None else None,
+                              updated=set(run.updated), interrupted=run.interrupted)
+        for problem in problems:
+            print(f"{PROG}: {problem}", file=sys.stderr)
+        if problems and run.exit_code != EXIT_INTERRUPTED:
+            code = EXIT_ERROR
     finally:
         run.records.close()
 
@@ -358,13 +381,13 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     if run.updated:
         print(f"updated {len(run.updated)} baseline{'s' if len(run.updated) != 1 else ''}:", file=out)
         for name in run.updated:
-            print(f"  {name}", file=out)
+            print(f"  {_shown(name)}", file=out)
     if run.update_failed:
-        print(f"not updated (the current file cannot be read or decoded): {', '.join(run.update_failed)}",
+        print(f"not updated (the current file cannot be read or decoded): {', '.join(map(_shown, run.update_failed))}",
               file=out)
     if run.report is not None:
         print(f"report: {run.report}", file=out)
-    return run.exit_code
+    return run.exit_code if code is None else code
 
 
 def cmd_demo(args: argparse.Namespace) -> int:

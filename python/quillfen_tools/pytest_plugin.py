@@ -53,6 +53,19 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="write an HTML report of every screenshot asserted in the test run to DIR",
     )
+    group.addoption(
+        "--quillfen-github",
+        action="store_true",
+        default=False,
+        help="write the GitHub Actions step summary and one ::error annotation per screenshot that did not pass "
+        "(on by itself when GITHUB_ACTIONS is true)",
+    )
+    group.addoption(
+        "--quillfen-summary-md",
+        metavar="FILE",
+        default=None,
+        help="write a Markdown summary of the screenshots asserted (counts, the ones that did not pass) to FILE",
+    )
     parser.addini("quillfen_threshold", "default colour threshold of assert_screenshot (0..1)", default="0.1")
     parser.addini("quillfen_max_diff_pixels", "default number of differing pixels assert_screenshot allows", default="0")
     parser.addini(
@@ -85,6 +98,7 @@ class _SessionState:
     written: list[str] = field(default_factory=list)
     report_path: Path | None = None
     report_error: str | None = None
+    ci_problems: list[str] = field(default_factory=list)
 
 
 _STATE = pytest.StashKey[_SessionState]()
@@ -457,6 +471,7 @@ class ScreenshotAsserter:
         _write_atomic(folder / f"{stem}-actual.png", actual)
         if diff is not None:
             _write_atomic(folder / f"{stem}-diff.png", diff)
+            self._state.records[-1]["diff"] = _shown(folder / f"{stem}-diff.png")
         return f"{_shown(folder / stem)}-{{expected,actual,diff}}.png"
 
     def _record(self, name: str, result: Any, actual: bytes, *, passed: bool, updated: bool = False) -> None:
@@ -573,10 +588,36 @@ def _write_report(state: _SessionState) -> Path:
     return report_dir / "index.html"
 
 
+def _publish_ci(terminalreporter: Any, config: pytest.Config, state: _SessionState) -> None:
+    """The GitHub annotations (on the terminal) and the Markdown summaries, written by the controller only."""
+    from quillfen_tools import ci
+
+    github = ci.github_active(bool(config.getoption("--quillfen-github")))
+    summary_md = config.getoption("--quillfen-summary-md")
+    if not github and summary_md is None:
+        return
+    records = sorted(state.records, key=lambda r: (r["test_id"], r["screenshot"]))
+
+    class _Lines:
+        def write(self, text: str) -> None:
+            for line in text.splitlines():
+                terminalreporter.write_line(line)
+
+        def flush(self) -> None:
+            pass
+
+    if summary_md is not None:
+        summary_md = str((config.invocation_params.dir / summary_md))
+    state.ci_problems = ci.publish(records, github=github, summary_md=summary_md, out=_Lines())
+
+
 def pytest_terminal_summary(terminalreporter: Any, config: pytest.Config) -> None:
     state = config.stash.get(_STATE, None)
     if state is None or _is_worker(config):
         return
+    _publish_ci(terminalreporter, config, state)
+    for problem in state.ci_problems:
+        terminalreporter.write_line(f"quillfen: {problem}", red=True)
     if not (state.records or state.written or state.report_path or state.report_error):
         return
     passed = sum(1 for r in state.records if r["passed"])
