@@ -387,6 +387,11 @@ def cmd_dirs(args: argparse.Namespace) -> int:
               file=out)
     if run.report is not None:
         print(f"report: {run.report}", file=out)
+    missing, baselines = run.summary.get("missing", 0), sum(e.baseline is not None for e in entries)
+    if missing * 2 > baselines:
+        # Said last, where a reader of a CI log looks: most screenshots were not taken.
+        print(f"{missing} of {baselines} baselines have no current screenshot: were the screenshots taken?",
+              file=out)
     return run.exit_code if code is None else code
 
 

@@ -79,8 +79,8 @@ def pair_folders(baseline_dir: str | os.PathLike[str], current_dir: str | os.Pat
                  skip: Sequence[str | os.PathLike[str]] = ()) -> list[Entry]:
     """Pairs the *.png files of two folders by relative path, sorted by name.
 
-    Raises FolderError when either is not a readable folder, both are the same folder, or neither holds a PNG
-    file. When one folder lies inside the other, it is left out of the other's walk (as are the `skip` folders,
+    Raises FolderError when either is not a readable folder, both are the same folder, or the current folder
+    holds no PNG file. When one folder lies inside the other, it is left out of the other's walk (as are the `skip` folders,
     such as a report folder written inside one of them).
     """
     b = _check_folder(baseline_dir, "baseline")
@@ -92,6 +92,10 @@ def pair_folders(baseline_dir: str | os.PathLike[str], current_dir: str | os.Pat
     current = _png_files(c, skips + [b])
     if not baseline and not current:
         raise FolderError(f"no *.png file in {str(b)!r} or {str(c)!r}")
+    if not current:
+        # Every baseline "missing" would pass by default: a capture step that failed must not look like success.
+        raise FolderError(f"no screenshots in {os.fspath(current_dir)} (no *.png file below it); "
+                          "were the screenshots taken?")
     names = sorted(set(baseline) | set(current))
     return [Entry(n, baseline.get(n), current.get(n)) for n in names]
 

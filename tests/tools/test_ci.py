@@ -252,3 +252,37 @@ def test_pytest_plugin_summary_and_annotations(pytester, monkeypatch, workers):
     assert text == (pytester.path / "summary.md").read_text()
     assert [r[0] for r in parse_table(text, "pair")] == failing
     assert dict(parse_table(text, "status")) == {"unchanged": "3", "changed": "2"}
+
+
+# ------------------------------------------------------------------------------------------------- no silent pass
+
+def test_a_current_folder_without_screenshots_is_an_error(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path / "base", {f"p{i}.png": screen(i) for i in range(10)})
+    (tmp_path / "cur" / "sub").mkdir(parents=True)
+    (tmp_path / "cur" / "log.txt").write_text("capture failed")
+    (tmp_path / "cur" / "sub" / "shot.PNG.txt").write_text("")
+    for argv in (["base", "cur/"], ["base", "cur/", "--json", "--out", "rep"], ["base", "cur/", "--github"]):
+        code = main(["dirs", *argv])
+        out, err = capsys.readouterr()
+        assert code == 2 and out == ""
+        assert "no screenshots in cur/ " in err  # the folder as the user typed it
+    assert not (tmp_path / "rep").exists()
+    # One screenshot anywhere below it is enough to compare.
+    write(tmp_path / "cur", {"sub/p3.png": screen(3)})
+    assert main(["dirs", "base", "cur"]) == 0
+
+
+@pytest.mark.parametrize("missing, said", [(4, True), (3, False), (0, False)])
+def test_most_baselines_missing_is_said_last(tmp_path, capsys, missing, said):
+    base = write(tmp_path / "b", {f"p{i}.png": screen(i) for i in range(6)})
+    cur = write(tmp_path / "c", {f"p{i}.png": screen(i) for i in range(missing, 6)})
+    write(cur, {"extra.png": screen(9)})  # a new file does not make up for a missing one
+    for flags in ([], ["--json", "--out", str(tmp_path / "rep")]):
+        assert main(["dirs", str(base), str(cur), *flags]) == 0
+        out, err = capsys.readouterr()
+        last = (err if flags else out).rstrip("\n").splitlines()[-1]
+        if said:
+            assert last == f"{missing} of 6 baselines have no current screenshot: were the screenshots taken?"
+        else:
+            assert "baselines have no current screenshot" not in out + err
