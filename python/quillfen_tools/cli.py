@@ -2,7 +2,7 @@
 
     quillfen compare BASELINE.png CURRENT.png [--diff DIFF.png] [--json] [tolerance options]
     quillfen dirs BASELINE_DIR CURRENT_DIR [--out REPORT_DIR] [--json] [--junit FILE] [--jobs N]
-                  [--scheduler ADDRESS] [--github] [--summary-md FILE]
+                  [--scheduler ADDRESS] [--resume] [--github] [--summary-md FILE]
                   [--update] [--fail-on-new] [--fail-on-missing] [tolerance options]
     quillfen demo [FOLDER]
 
@@ -130,6 +130,9 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--thumbnails", type=_positive, default=None, metavar="WIDTH",
                    help="put WebP thumbnails this wide in the report instead of copies of the images "
                         "(a smaller report, slower to make)")
+    d.add_argument("--resume", action="store_true",
+                   help="go on with a run that was stopped: the pairs it finished (logged in REPORT_DIR) are taken "
+                        "from there unless their files changed; needs --out and the same options")
     d.add_argument("--github", action="store_true",
                    help="write the GitHub Actions step summary and one ::error annotation per pair that does not "
                         "pass (on by itself when GITHUB_ACTIONS is true)")
@@ -326,6 +329,8 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         raise UsageError(str(e)) from None
     if args.out and os.path.exists(args.out) and not os.path.isdir(args.out):
         raise UsageError(f"--out {args.out!r} is a file, not a folder")
+    if args.resume and not args.out:
+        raise UsageError("--resume needs --out REPORT_DIR: the pairs a run finished are logged in its report folder")
 
     tty = sys.stderr.isatty()
     progress = _Progress(len(entries), out, tty)
@@ -342,7 +347,7 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
                        update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
                        jobs=args.jobs, client=client, on_result=on_result, thumbnail_width=args.thumbnails,
-                       **_compare_options(args))
+                       resume=args.resume, **_compare_options(args))
     except (ValueError, TypeError) as e:
         progress.close()
         raise UsageError(str(e)) from None
@@ -377,6 +382,9 @@ def cmd_dirs(args: argparse.Namespace) -> int:
 
     if run.interrupted:
         print(f"{PROG}: interrupted after {run.done} of {run.total} pairs", file=sys.stderr)
+    if run.resumed:
+        print(f"resumed: {run.resumed} pair{'s' if run.resumed != 1 else ''} taken from the stopped run's log",
+              file=out)
     print(_summary_line(run.summary, run.done), file=out)
     if run.updated:
         print(f"updated {len(run.updated)} baseline{'s' if len(run.updated) != 1 else ''}:", file=out)

@@ -22,6 +22,7 @@ from typing import Any, IO
 
 import quillfen
 
+from . import api
 from .api import compare_many
 from .report import STATUSES, ReportWriter, shared_image_path
 
@@ -223,6 +224,7 @@ class DirsRun:
     update_failed: list[str] = field(default_factory=list)
     interrupted: bool = False
     report: Path | None = None
+    resumed: int = 0
     records: _Spool = field(default_factory=_Spool)
 
     @property
@@ -256,6 +258,7 @@ def run_dirs(
     client: Any = None,
     on_result: Callable[[DirsRun, dict[str, Any]], None] | None = None,
     thumbnail_width: int | None = None,
+    resume: bool = False,
     **options: Any,
 ) -> DirsRun:
     """Compares every entry (pairs through `compare_many`, one-sided files here), in name order.
@@ -264,7 +267,9 @@ def run_dirs(
     unchanged are made and the report is
     written there, also when Ctrl-C stops the run (with the pairs done by then); it holds copies of the images
     (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
-    when that is given (a smaller report, at the cost of making them). With `update`, the
+    when that is given (a smaller report, at the cost of making them). The report folder keeps a log of the
+    pairs done (resume.LOG_NAME); with `resume`, a pair logged there whose files have not changed since is taken
+    from it instead of being compared (resume.ResumeError, a ValueError, when the options differ). With `update`, the
     current file is copied over the baseline of every pair that did not pass (when the current file decodes) and
     new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone). `on_result` is called with
     every record as it is done.
@@ -275,9 +280,9 @@ def run_dirs(
     # Files that cannot be opened as regular files are found here, before anything reads them: a FIFO named
     # *.png would block the reader, a dangling link fails. Only these (few) are kept.
     unusable = {i: msg for i, e in enumerate(entries) if (msg := _unusable(e)) is not None}
+    replay: set[int] = set()  # entries taken from the progress log of a stopped run, filled before the first pair
     pairs = ((e.name, e.baseline, e.current) for i, e in enumerate(entries)
-             if e.baseline is not None and e.current is not None and i not in unusable)
-    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
+             if e.baseline is not None and e.current is not None and i not in unusable and i not in replay)
     thumbnails = thumbnail_width if with_report and thumbnail_width else None
     # On a Dask cluster the workers write the diff images into the report folder themselves, so those never
     # travel through the scheduler.
@@ -292,11 +297,35 @@ def run_dirs(
     else:
         results = compare_many(pairs, jobs=jobs, client=client, diff="changes" if with_report else False,
                                thumbnails=thumbnails, **options)
+    # The options are valid by now: only then is an earlier run's log read (or replaced) and the report begun.
+    log, stamps = None, []
+    if report_dir is not None:
+        from .resume import ProgressLog, file_stamp
+
+        # Options left out are their defaults: a run that names a default resumes one that did not.
+        defaults = {k: v for k, v in (api.compare.__kwdefaults__ or {}).items()
+                    if k not in ("name", "diff", "thumbnails")}
+        settings = {"compare": {**defaults, **options}, "update": update, "fail_on_new": fail_on_new,
+                    "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width, "meta": report_meta or {}}
+        try:
+            log = ProgressLog(report_dir, settings, resume=resume)
+        except BaseException:
+            getattr(results, "close", lambda: None)()
+            raise
+        stamps = [(file_stamp(e.baseline), file_stamp(e.current)) for e in entries]
+        if resume:
+            replay.update(i for i, e in enumerate(entries) if i not in unusable and log.finished(e.name, stamps[i]))
+    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
+            replayed = i in replay
             if i in unusable:
                 record = _error_record(entry.name, unusable[i])
+            elif replayed:
+                assert log is not None
+                record, updated = log.logged(entry.name)
+                images = _replay_images(entry, record, thumbnail_width)
             elif entry.baseline is not None and entry.current is not None:
                 result = next(results)
                 record = result.to_dict()
@@ -312,16 +341,30 @@ def run_dirs(
                 key = "current_image" if entry.baseline is None else "baseline_image"
                 images = {key: thumb}
 
-            updated = False
-            if update and entry.current is not None and (not record["passed"] or record["status"] == "new"):
+            if replayed:
+                if updated:
+                    run.updated.append(entry.name)
+            else:
+                updated = False
+            if not replayed and update and entry.current is not None \
+                    and (not record["passed"] or record["status"] == "new"):
                 updated = _update(run, entry, record, baseline_dir)
 
             if writer is not None:
                 diff_file = None
-                if workers_write and record["status"] not in ("unchanged", "error", "new", "missing") \
+                if replayed:
+                    diff_file = record.get("diff")
+                elif workers_write and record["status"] not in ("unchanged", "error", "new", "missing") \
                         and i not in unusable:
                     diff_file = shared_image_path(entry.name, "diff")
                 record = writer.add(record, **images, diff_file=diff_file, updated=updated or None)
+            if log is not None and not replayed:
+                done = stamps[i]
+                if updated:
+                    # The new baseline is logged as it is now, so that resuming does not take it for a change.
+                    target = entry.baseline or os.path.join(baseline_dir or ".", *entry.name.split("/"))
+                    done = (file_stamp(target), done[1])
+                log.add(entry.name, done, record, updated)
             run.done += 1
             run.summary[record["status"]] = run.summary.get(record["status"], 0) + 1
             if record["status"] == "error" and not updated:
@@ -339,7 +382,27 @@ def run_dirs(
             close()
         if writer is not None:
             run.report = writer.close(interrupted=run.interrupted)
+        if log is not None:
+            run.resumed = log.resumed
+            log.close()
     return run
+
+
+def _replay_images(entry: Entry, record: dict[str, Any], thumbnail_width: int | None) -> dict[str, bytes | None]:
+    """The report's images of a pair taken from the progress log: as a run comparing it would give them (copies
+    of the files, or thumbnails), the diff image being in the report folder already."""
+    if record.get("status") == "error":
+        return {}
+    images: dict[str, bytes | None] = {}
+    for key, path, skip in (("baseline_image", entry.baseline, "new"), ("current_image", entry.current, "missing")):
+        data = _file_or_none(path) if record.get("status") != skip else None
+        if data is not None and thumbnail_width:
+            try:
+                data = quillfen.thumbnail(data, thumbnail_width)
+            except ValueError:
+                data = None
+        images[key] = data
+    return images
 
 
 def _update(run: DirsRun, entry: Entry, record: dict[str, Any], baseline_dir: str | os.PathLike[str] | None) -> bool:
