@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import dataclasses
 import importlib
 import os
 import sys
@@ -187,6 +188,18 @@ def _shift_of(alignment: Any, width: int) -> Shift | None:
     return Shift(bands=tuple(ShiftBand(kind=b.kind, y=b.y, rows=b.rows, x0=0, x1=width) for b in bands))
 
 
+def _edges(shift: Shift, heights: tuple[int, int]) -> Shift:
+    """Marks the deleted rows that were pushed out of a fixed-height capture: when the capture kept its height,
+    rows inserted at one place push as many rows out at its far edge, which the alignment reads as rows deleted
+    there (at the bottom, or at the top when the rows were added lower down)."""
+    baseline_height, height = heights
+    if baseline_height != height or not any(b.kind == "inserted" for b in shift.bands):
+        return shift
+    return Shift(bands=tuple(
+        dataclasses.replace(b, at_edge=True) if b.kind == "deleted" and (b.y >= height or b.y == 0) else b
+        for b in shift.bands))
+
+
 def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tuple[Box, ...], bytes | None] | None:
     """The layout analysis of a pair that whole-row alignment could not explain: (verdict, shift, residual
     pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
@@ -287,6 +300,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
                 thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails, _WEBP_MAX_SIDE
             )
 
+    if shift is not None:
+        shift = _edges(shift, (baseline_size[1], current_size[1]))
     return Result(
         name=name, status=status, passed=passed, diff_pixels=diff_pixels, diff_ratio=ratio, ssim=ssim,
         width=width, height=height, baseline_size=baseline_size, current_size=current_size, clusters=clusters,
@@ -301,7 +316,9 @@ def _compare(name: str | None, baseline: ImageSource, current: ImageSource, opts
     comparison, given_current, identical, layout_input = _build(b, c, opts)
     # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
     thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    return _evaluate(name, comparison, thumb_source, opts, identical, layout_input)
+    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input)
+    return dataclasses.replace(result, baseline_path=b.path, current_path=c.path, baseline_sha256=b.sha256,
+                               current_sha256=c.sha256)
 
 
 def compare(

@@ -11,11 +11,12 @@ command, add a property, break a table row or inject HTML into the summary page.
 from __future__ import annotations
 
 import os
-import tempfile
+import re
 from collections.abc import Collection, Iterable, Iterator, Mapping
 from typing import Any, IO
 
-from .junit import describe as _describe
+from ._files import write_atomic
+from .words import describe as _describe, printable
 
 __all__ = ["github_active", "escape_data", "escape_property", "annotations", "summary_markdown", "publish",
            "not_passing", "ANNOTATION_LIMIT", "TABLE_LIMIT"]
@@ -38,9 +39,21 @@ def github_active(flag: bool = False, environ: Mapping[str, str] | None = None) 
 
 # ------------------------------------------------------------------------------------------------- annotations
 
+_SURROGATES = re.compile("[\ud800-\udfff]")
+
+
+def _encodable(text: str) -> str:
+    """A name with bytes that are not UTF-8 (lone surrogates once decoded) shows them as \\xNN escapes."""
+    def escape(m: re.Match[str]) -> str:
+        code = ord(m.group())
+        return f"\\x{code - 0xDC00:02x}" if 0xDC80 <= code <= 0xDCFF else f"\\u{code:04x}"
+
+    return _SURROGATES.sub(escape, text)
+
+
 def escape_data(text: str) -> str:
     """The message of a workflow command: '%', CR and LF encoded so the command cannot end early."""
-    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+    return _encodable(text).replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
 
 
 def escape_property(text: str) -> str:
@@ -93,27 +106,12 @@ _MARKDOWN_ESCAPES = {"\\": "\\\\", "|": "\\|", "`": "\\`", "*": "\\*", "_": "\\_
 
 
 def escape_cell(text: str) -> str:
-    """Text as one table cell: Markdown and HTML read literally, line breaks as <br>, other control characters as
-    U+FFFD, bounded length."""
+    """Text as one table cell: Markdown and HTML read literally, line breaks as <br>, other control characters
+    (and those that reorder text) as escapes, bounded length."""
     if len(text) > _CELL_LIMIT:
         text = text[: _CELL_LIMIT - 1] + "\u2026"
-    out = []
-    i = 0
-    while i < len(text):
-        ch = text[i]
-        if ch == "\r" and text[i + 1: i + 2] == "\n":
-            i += 1
-            ch = "\n"
-        if ch in "\r\n":
-            out.append("<br>")
-        elif ch in _MARKDOWN_ESCAPES:
-            out.append(_MARKDOWN_ESCAPES[ch])
-        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
-            out.append("\ufffd")
-        else:
-            out.append(ch)
-        i += 1
-    return "".join(out)
+    lines = re.split(r"\r\n|\r|\n", text)
+    return "<br>".join("".join(_MARKDOWN_ESCAPES.get(ch, ch) for ch in printable(line)) for line in lines)
 
 
 def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | os.PathLike[str] | None = None,
@@ -156,28 +154,6 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     return "\n".join(lines) + "\n"
 
 
-def _write_replacing(path: str | os.PathLike[str], text: str) -> None:
-    folder = os.path.dirname(os.fspath(path)) or "."
-    fd, tmp = tempfile.mkstemp(prefix=".quillfen-", suffix=".md", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
 def publish(records: Iterable[Mapping[str, Any]], *, github: bool, summary_md: str | os.PathLike[str] | None,
             out: IO[str], report_dir: str | os.PathLike[str] | None = None, updated: Collection[str] = (),
             title: str = "quillfen screenshots", interrupted: bool = False,
@@ -206,7 +182,7 @@ def publish(records: Iterable[Mapping[str, Any]], *, github: bool, summary_md: s
             markdown = summary_markdown(records, report_dir=report_dir, updated=updated, title=title,
                                         interrupted=interrupted)
         try:
-            _write_replacing(summary_md, markdown)
+            write_atomic(summary_md, markdown.encode("utf-8"))
         except OSError as e:
             problems.append(f"cannot write the summary {os.fspath(summary_md)!r}: {e.strerror or e}")
     return problems

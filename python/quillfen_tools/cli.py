@@ -13,6 +13,7 @@ still written).
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import os
 import sys
@@ -20,10 +21,11 @@ import time
 from typing import Any, IO
 
 from . import __version__
+from ._files import write_atomic
+from .results import EXIT_ERROR, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_PASSED, Result
+from .words import describe, details, printable
 
 __all__ = ["main", "build_parser"]
-
-EXIT_PASSED, EXIT_FAILED, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 PROG = "quillfen"
 
@@ -148,50 +150,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 # ---------------------------------------------------------------------------------------------------- output
 
-def _fmt_pct(ratio: float) -> str:
-    pct = 100 * ratio
-    if pct == 0:
-        return "0 %"
-    if pct < 0.01:
-        return "< 0.01 %"
-    return f"{pct:.2f} %"
-
-
-def _line(record: dict[str, Any]) -> str:
-    """A short account of one pair for the terminal."""
-    status = record["status"]
-    if status == "error":
-        return str(record.get("error"))
-    if status in ("new", "missing"):
-        return "only in the current folder" if status == "new" else "only in the baseline folder"
-    if status == "unchanged":
-        return "no pixel differs"
-    text = f"{record['diff_pixels']:,} pixels differ ({_fmt_pct(record['diff_ratio'])})"
-    if status == "size-changed":
-        b, c = record["baseline_size"], record["current_size"]
-        text += f", size {b[0]}x{b[1]} -> {c[0]}x{c[1]}"
-    if status == "shifted" and record.get("shift"):
-        bands = record["shift"]["bands"]
-        text += ", " + ", ".join(f"{b['rows']} rows {b['kind']} at y {b['y']}" for b in bands)
-    if record.get("clusters"):
-        n = len(record["clusters"])
-        text += f", {n} cluster{'s' if n != 1 else ''}"
-    if record.get("ssim") is not None:
-        text += f", SSIM {record['ssim']:.4f}"
-    return text
-
-
-def _shown(name: Any) -> str:
-    """A pair's name on one line of its own: a line break or another control character in a file name is
-    spelled out, so it can neither break the output's lines nor start a CI runner's command."""
-    text = str(name)
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
-def _verdict(record: dict[str, Any]) -> str:
-    return "passed" if record.get("passed") else "FAILED"
+def _verdict(result: Result) -> str:
+    return "passed" if result.passed else "FAILED"
 
 
 class _Progress:
@@ -212,19 +172,20 @@ class _Progress:
         return (f"\r  [{'#' * filled}{'.' * (cols - filled)}] {done:>{self.width}}/{self.total}"
                 f"  {self.failing} not passing  {elapsed:5.1f}s ")
 
-    def update(self, done: int, record: dict[str, Any], counts_as_passed: bool) -> None:
+    def update(self, done: int, result: Result, counts_as_passed: bool) -> None:
         if not counts_as_passed:
             self.failing += 1
+        name = printable(result.name)
         if not self.tty:
-            self.out.write(f"[{done:>{self.width}}/{self.total}] {record['status']:<12} {_shown(record['name'])}"
-                           + ("" if record["status"] == "unchanged" else f"  {_line(record)}") + "\n")
+            self.out.write(f"[{done:>{self.width}}/{self.total}] {result.status:<12} {name}"
+                           + ("" if result.status == "unchanged" else f"  {printable(details(result))}") + "\n")
             self.out.flush()
             return
         err = sys.stderr
         if not counts_as_passed:
             # Pairs that need a look are listed above the bar as they come.
             err.write("\r\x1b[K")
-            err.write(f"  {record['status']:<12} {_shown(record['name'])}  {_line(record)}\n")
+            err.write(f"  {result.status:<12} {name}  {printable(details(result))}\n")
         now = time.monotonic()
         if not counts_as_passed or now - self.last > 0.1 or done == self.total:
             self.last = now
@@ -268,32 +229,33 @@ def cmd_compare(args: argparse.Namespace) -> int:
     except OSError as e:
         print(f"{PROG}: cannot read {e.filename!r}: {e.strerror or e}", file=sys.stderr)
         return EXIT_ERROR
-    record = result.to_dict()
-    record["diff"] = None
     if result.status == "error":
-        print(f"{PROG}: {result.error}", file=sys.stderr)
+        print(f"{PROG}: {printable(result.error)}", file=sys.stderr)
         code = EXIT_ERROR
     else:
         code = EXIT_PASSED if result.passed else EXIT_FAILED
     if args.diff and result.diff_png is not None:
         try:
-            with open(args.diff, "wb") as f:
-                f.write(result.diff_png)
+            folder = os.path.dirname(args.diff) or "."
+            if not os.path.isdir(folder):
+                raise FileNotFoundError(2, f"the folder {folder!r} does not exist")
+            write_atomic(args.diff, result.diff_png)
         except OSError as e:
-            print(f"{PROG}: cannot write the diff image {args.diff!r}: {e.strerror or e}", file=sys.stderr)
+            print(f"{PROG}: cannot write the diff image {printable(repr(args.diff))}: {e.strerror or e}",
+                  file=sys.stderr)
             return EXIT_ERROR
-        record["diff"] = args.diff
+        result = dataclasses.replace(result, diff_path=args.diff)
     if args.json:
-        json.dump(record, sys.stdout, indent=2, allow_nan=False)
+        json.dump(result.to_dict(), sys.stdout, indent=2, allow_nan=False)
         sys.stdout.write("\n")
     elif result.status != "error":
-        print(f"{result.status}: {_line(record)}  [{_verdict(record)}]")
-        for k in record["clusters"][:10]:
-            print(f"  cluster at x {k['x']}, y {k['y']}: {k['width']}x{k['height']}, {k['pixels']:,} pixels")
-        if len(record["clusters"]) > 10:
-            print(f"  ... and {len(record['clusters']) - 10} more clusters")
-        if record["diff"]:
-            print(f"  diff image: {record['diff']}")
+        print(f"{printable(describe(result))}  [{_verdict(result)}]")
+        for k in result.clusters[:10]:
+            print(f"  cluster at x {k.x}, y {k.y}: {k.width}x{k.height}, {k.pixels:,} pixels")
+        if len(result.clusters) > 10:
+            print(f"  ... and {len(result.clusters) - 10} more clusters")
+        if result.diff_path:
+            print(f"  diff image: {printable(result.diff_path)}")
     return code
 
 
@@ -335,9 +297,9 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     tty = sys.stderr.isatty()
     progress = _Progress(len(entries), out, tty)
 
-    def on_result(run: DirsRun, record: dict[str, Any]) -> None:
-        counts_as_passed = bool(record["passed"]) or record["name"] in run.updated[-1:]
-        progress.update(run.done, record, counts_as_passed)
+    def on_result(run: DirsRun, result: Result) -> None:
+        counts_as_passed = result.passed or result.name in run.updated[-1:]
+        progress.update(run.done, result, counts_as_passed)
 
     meta = {"baseline_dir": os.path.abspath(args.baseline_dir), "current_dir": os.path.abspath(args.current_dir)}
     client = _client(args.scheduler) if args.scheduler else None
@@ -374,8 +336,8 @@ def cmd_dirs(args: argparse.Namespace) -> int:
                               out=out, report_dir=args.out if run.report is not None else None,
                               updated=set(run.updated), interrupted=run.interrupted)
         for problem in problems:
-            print(f"{PROG}: {problem}", file=sys.stderr)
-        if problems and run.exit_code != EXIT_INTERRUPTED:
+            print(f"{PROG}: {printable(problem)}", file=sys.stderr)
+        if problems and not run.interrupted:
             code = EXIT_ERROR
     finally:
         run.records.close()
@@ -389,12 +351,12 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     if run.updated:
         print(f"updated {len(run.updated)} baseline{'s' if len(run.updated) != 1 else ''}:", file=out)
         for name in run.updated:
-            print(f"  {_shown(name)}", file=out)
+            print(f"  {printable(name)}", file=out)
     if run.update_failed:
-        print(f"not updated (the current file cannot be read or decoded): {', '.join(map(_shown, run.update_failed))}",
-              file=out)
+        print(f"not updated (the current file cannot be read or decoded, or the baseline is not ours to "
+              f"write): {', '.join(map(printable, run.update_failed))}", file=out)
     if run.report is not None:
-        print(f"report: {run.report}", file=out)
+        print(f"report: {printable(run.report)}", file=out)
     missing, baselines = run.summary.get("missing", 0), sum(e.baseline is not None for e in entries)
     if missing * 2 > baselines:
         # Said last, where a reader of a CI log looks: most screenshots were not taken.

@@ -10,9 +10,10 @@ finishes, so memory does not grow with the number of pairs.
 """
 from __future__ import annotations
 
+import dataclasses
+import hashlib
 import json
 import os
-import shutil
 import stat
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
@@ -22,9 +23,12 @@ from typing import Any, IO
 
 import quillfen
 
+from ._files import read_regular, write_atomic
 from . import api
 from .api import compare_many
-from .report import STATUSES, ReportWriter, shared_image_path
+from .inputs import InputError, check_png, png_size
+from .report import ReportWriter, shared_image_path
+from .results import STATUSES, Result, exit_code
 
 __all__ = ["Entry", "FolderError", "pair_folders", "run_dirs", "DirsRun"]
 
@@ -101,35 +105,40 @@ def pair_folders(baseline_dir: str | os.PathLike[str], current_dir: str | os.Pat
     return [Entry(n, baseline.get(n), current.get(n)) for n in names]
 
 
-def _png_size(data: bytes) -> tuple[int, int]:
-    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
-
-
-def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[dict[str, Any], bytes | None]:
-    """The record of a file found on one side only, with its image for the report (the file itself, or its
+def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[Result, bytes | None]:
+    """The result of a file found on one side only, with its image for the report (the file itself, or its
     thumbnail when `thumbnail_width` is set); "error" when it cannot be read or decoded (checked always, so the
     status is the same with or without a report)."""
     side = "current" if entry.baseline is None else "baseline"
     path = entry.current if side == "current" else entry.baseline
     assert path is not None
-    status = "new" if side == "current" else "missing"
-    record: dict[str, Any] = {
-        "name": entry.name, "status": status, "passed": passed, "diff_pixels": 0, "diff_ratio": 0.0,
-        "ssim": None, "width": 0, "height": 0, "baseline_size": None, "current_size": None, "clusters": [],
-        "shift": None, "error": None, "diff": None,
-    }
-    thumb = None
     try:
-        data = _read_file(path)
-        thumb = quillfen.thumbnail(data, thumbnail_width or 1)
+        data = read_regular(path)
+        if thumbnail_width:
+            image: bytes | None = quillfen.thumbnail(data, thumbnail_width)
+            size = png_size(data) or (0, 0)
+        else:
+            image = data
+            size = check_png(data, f"{side} {path!r}")
     except (OSError, ValueError) as e:
         message = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-        record.update(status="error", passed=False, error=f"{side} {path!r}: {message}")
-        return record, None
-    size = _png_size(data)
-    record.update(width=size[0], height=size[1])
-    record[f"{side}_size"] = list(size)
-    return record, thumb if thumbnail_width else data
+        if isinstance(e, InputError):
+            return _error(entry, message), None
+        return _error(entry, f"{side} {path!r}: {message}"), None
+    digest = hashlib.sha256(data).hexdigest()
+    result = Result(name=entry.name, status="new" if side == "current" else "missing", passed=passed,
+                    width=size[0], height=size[1])
+    if side == "current":
+        result = dataclasses.replace(result, current_size=size, current_path=entry.name, current_sha256=digest)
+    else:
+        result = dataclasses.replace(result, baseline_size=size, baseline_path=entry.name, baseline_sha256=digest)
+    return result, image
+
+
+def _error(entry: Entry, message: str) -> Result:
+    return Result(name=entry.name, status="error", passed=False, error=message,
+                  baseline_path=entry.name if entry.baseline is not None else None,
+                  current_path=entry.name if entry.current is not None else None)
 
 
 def _unusable(entry: Entry) -> str | None:
@@ -146,48 +155,11 @@ def _unusable(entry: Entry) -> str | None:
     return None
 
 
-def _error_record(name: str, message: str) -> dict[str, Any]:
-    return {"name": name, "status": "error", "passed": False, "diff_pixels": 0, "diff_ratio": 0.0, "ssim": None,
-            "width": 0, "height": 0, "baseline_size": None, "current_size": None, "clusters": [], "shift": None,
-            "error": message, "diff": None}
-
-
-def _read_file(path: str) -> bytes:
-    # Only regular files are read: a FIFO or a device named *.png would block or never end.
-    with open(path, "rb") as f:
-        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            raise OSError(0, "not a regular file", path)
-        return f.read()
-
-
 def _file_or_none(path: str | None) -> bytes | None:
     try:
-        return _read_file(path) if path is not None else None
+        return read_regular(path) if path is not None else None
     except OSError:
         return None
-
-
-def _decodes(path: str) -> bool:
-    try:
-        quillfen.thumbnail(_read_file(path), 1)
-        return True
-    except (OSError, ValueError):
-        return False
-
-
-def _copy_over(src: str, dst: str) -> None:
-    """Copies src to dst through a temporary file in dst's folder, so dst is never left half written."""
-    folder = os.path.dirname(dst) or "."
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".quillfen-", suffix=".png", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as out, open(src, "rb") as f:
-            shutil.copyfileobj(f, out)
-        os.replace(tmp, dst)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-        raise
 
 
 class _Spool:
@@ -231,11 +203,7 @@ class DirsRun:
     def exit_code(self) -> int:
         """0 when everything passed, 1 when a pair failed, 2 when a file could not be read or decoded,
         130 when the run was stopped by Ctrl-C."""
-        if self.interrupted:
-            return 130
-        if self.errors:
-            return 2
-        return 1 if self.failed else 0
+        return exit_code(failed=self.failed, errors=self.errors, interrupted=self.interrupted)
 
     def json_document(self, out: IO[str]) -> None:
         """Writes {"summary": ..., "pairs": [...]} (the form of report.json) to `out`."""
@@ -256,7 +224,7 @@ def run_dirs(
     fail_on_missing: bool = False,
     jobs: int | None = None,
     client: Any = None,
-    on_result: Callable[[DirsRun, dict[str, Any]], None] | None = None,
+    on_result: Callable[[DirsRun, Result], None] | None = None,
     thumbnail_width: int | None = None,
     resume: bool = False,
     **options: Any,
@@ -320,60 +288,60 @@ def run_dirs(
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
             replayed = i in replay
+            updated = False
             if i in unusable:
-                record = _error_record(entry.name, unusable[i])
+                result = _error(entry, unusable[i])
             elif replayed:
                 assert log is not None
-                record, updated = log.logged(entry.name)
-                images = _replay_images(entry, record, thumbnail_width)
+                result, updated = log.logged(entry.name)
+                images = _replay_images(entry, result, thumbnail_width)
+                if updated:
+                    run.updated.append(entry.name)
             elif entry.baseline is not None and entry.current is not None:
                 result = next(results)
-                record = result.to_dict()
-                record["diff"] = None
                 images = {"diff_png": result.diff_png, "baseline_image": result.baseline_thumbnail,
                           "current_image": result.current_thumbnail}
                 if with_report and not thumbnail_width and result.status != "error":
                     images["baseline_image"] = _file_or_none(entry.baseline)
                     images["current_image"] = _file_or_none(entry.current)
+                # Paths relative to the folders compared: the same record wherever the folders are.
+                result = dataclasses.replace(
+                    result, baseline_path=entry.name, current_path=entry.name, diff_png=None,
+                    baseline_thumbnail=None, current_thumbnail=None)
             else:
                 one_passes = not (fail_on_new if entry.baseline is None else fail_on_missing)
-                record, thumb = _one_sided(entry, thumbnail_width if with_report else None, one_passes)
+                result, thumb = _one_sided(entry, thumbnail_width if with_report else None, one_passes)
                 key = "current_image" if entry.baseline is None else "baseline_image"
                 images = {key: thumb}
 
-            if replayed:
-                if updated:
-                    run.updated.append(entry.name)
-            else:
-                updated = False
             if not replayed and update and entry.current is not None \
-                    and (not record["passed"] or record["status"] == "new"):
-                updated = _update(run, entry, record, baseline_dir)
+                    and (not result.passed or result.status == "new"):
+                updated = _update(run, entry, result, baseline_dir)
 
             if writer is not None:
                 diff_file = None
                 if replayed:
-                    diff_file = record.get("diff")
-                elif workers_write and record["status"] not in ("unchanged", "error", "new", "missing") \
-                        and i not in unusable:
+                    diff_file = result.diff_path
+                elif workers_write and result.status not in ("unchanged", "error", "new", "missing"):
                     diff_file = shared_image_path(entry.name, "diff")
-                record = writer.add(record, **images, diff_file=diff_file, updated=updated or None)
+                page = writer.add(result, **images, diff_file=diff_file, updated=updated or None)
+                result = dataclasses.replace(result, diff_path=page.get("diff"))
             if log is not None and not replayed:
                 done = stamps[i]
                 if updated:
                     # The new baseline is logged as it is now, so that resuming does not take it for a change.
                     target = entry.baseline or os.path.join(baseline_dir or ".", *entry.name.split("/"))
                     done = (file_stamp(target), done[1])
-                log.add(entry.name, done, record, updated)
+                log.add(entry.name, done, result.to_dict(), updated)
             run.done += 1
-            run.summary[record["status"]] = run.summary.get(record["status"], 0) + 1
-            if record["status"] == "error" and not updated:
+            run.summary[result.status] = run.summary.get(result.status, 0) + 1
+            if result.status == "error" and not updated:
                 run.errors += 1
-            elif not record["passed"] and not updated:
+            elif not result.passed and not updated:
                 run.failed += 1
-            run.records.add(record)
+            run.records.add(result.to_dict())
             if on_result is not None:
-                on_result(run, record)
+                on_result(run, result)
     except KeyboardInterrupt:
         run.interrupted = True
     finally:
@@ -388,14 +356,14 @@ def run_dirs(
     return run
 
 
-def _replay_images(entry: Entry, record: dict[str, Any], thumbnail_width: int | None) -> dict[str, bytes | None]:
+def _replay_images(entry: Entry, result: Result, thumbnail_width: int | None) -> dict[str, bytes | None]:
     """The report's images of a pair taken from the progress log: as a run comparing it would give them (copies
     of the files, or thumbnails), the diff image being in the report folder already."""
-    if record.get("status") == "error":
+    if result.status == "error":
         return {}
     images: dict[str, bytes | None] = {}
     for key, path, skip in (("baseline_image", entry.baseline, "new"), ("current_image", entry.current, "missing")):
-        data = _file_or_none(path) if record.get("status") != skip else None
+        data = _file_or_none(path) if result.status != skip else None
         if data is not None and thumbnail_width:
             try:
                 data = quillfen.thumbnail(data, thumbnail_width)
@@ -405,13 +373,18 @@ def _replay_images(entry: Entry, record: dict[str, Any], thumbnail_width: int | 
     return images
 
 
-def _update(run: DirsRun, entry: Entry, record: dict[str, Any], baseline_dir: str | os.PathLike[str] | None) -> bool:
+def _update(run: DirsRun, entry: Entry, result: Result, baseline_dir: str | os.PathLike[str] | None) -> bool:
     """Copies the current file over the baseline (or into the baseline folder for a new file). A current file
-    that does not decode is never copied."""
+    that does not decode is never copied, nor one that is not a regular file; nothing is written outside the
+    baseline folder or through a symbolic link."""
     assert entry.current is not None
-    if record["status"] == "missing":
+    if result.status == "missing":
         return False
-    if record["status"] == "error" and not _decodes(entry.current):
+    try:
+        data = read_regular(entry.current)
+        if result.status == "error":
+            check_png(data)
+    except (OSError, ValueError):
         run.update_failed.append(entry.name)
         return False
     target = entry.baseline
@@ -420,7 +393,7 @@ def _update(run: DirsRun, entry: Entry, record: dict[str, Any], baseline_dir: st
             return False
         target = os.path.join(baseline_dir, *entry.name.split("/"))
     try:
-        _copy_over(entry.current, target)
+        write_atomic(target, data, root=baseline_dir)
     except OSError:
         run.update_failed.append(entry.name)
         return False

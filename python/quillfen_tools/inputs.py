@@ -11,19 +11,21 @@ numpy and Pillow are optional: nothing here imports them.
 """
 from __future__ import annotations
 
+import hashlib
 import os
 import sys
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Union
 
 from . import _native
+from ._files import read_regular
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
     from PIL import Image as PILImage
 
-__all__ = ["ImageSource", "InputError", "Image", "load", "load_rgba", "decoded"]
+__all__ = ["ImageSource", "InputError", "Image", "load", "load_rgba", "decoded", "png_size", "check_png"]
 
 ImageSource = Union[
     str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, IO[bytes], "PILImage.Image",
@@ -52,6 +54,33 @@ class Image:
     rgba: Any = None  # bytes or a C-contiguous buffer (memoryview) of width * height * 4 bytes
     width: int = 0
     height: int = 0
+    path: str | None = None  # the file it was read from, as given
+
+    @property
+    def sha256(self) -> str | None:
+        """The hex SHA-256 of the PNG bytes (None for decoded pixels)."""
+        return None if self.png is None else hashlib.sha256(self.png).hexdigest()
+
+
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def png_size(data: bytes | memoryview) -> tuple[int, int] | None:
+    """(width, height) from a PNG's header, without decoding anything; None when `data` does not start like a
+    PNG file (signature, then an IHDR chunk of 13 bytes)."""
+    head = bytes(data[:24])
+    if len(head) < 24 or head[:8] != _PNG_SIGNATURE or head[8:16] != b"\x00\x00\x00\rIHDR":
+        return None
+    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+
+
+def check_png(data: bytes, label: str = "image") -> tuple[int, int]:
+    """The size of a PNG that decodes; InputError when it does not (nothing is written from such an image)."""
+    try:
+        _, width, height = _native.decode_rgba(data)
+    except ValueError as e:
+        raise InputError(f"{label}: {e}") from e
+    return width, height
 
 
 def describe(source: object) -> str:
@@ -122,10 +151,9 @@ def load(source: ImageSource, side: str = "image") -> Image:
         if isinstance(source, bytes):
             return Image(label=label, png=source)
         if isinstance(source, str) and _is_url(source):
-            return Image(label=label, png=_read_url(source))
+            return Image(label=label, png=_read_url(source), path=source)
         if isinstance(source, (str, os.PathLike)):
-            with open(source, "rb") as f:
-                return Image(label=label, png=f.read())
+            return Image(label=label, png=read_regular(source), path=os.fsdecode(source))
         if isinstance(source, bytearray):
             return Image(label=label, png=bytes(source))
         pil = _pil_image_type()

@@ -10,39 +10,9 @@ from collections.abc import Iterable
 from typing import Any
 from xml.sax.saxutils import escape, quoteattr
 
-__all__ = ["write_junit", "describe"]
+from .words import describe
 
-
-def _pct(ratio: float) -> str:
-    return f"{100 * ratio:.3g} %"
-
-
-def describe(record: dict[str, Any]) -> str:
-    """One line about a pair: its status and the figures that matter for it."""
-    status = record.get("status")
-    if status == "error":
-        return f"error: {record.get('error')}"
-    if status == "new":
-        return "new: only in the current folder"
-    if status == "missing":
-        return "missing: only in the baseline folder"
-    if status == "unchanged":
-        return "unchanged"
-    parts = [f"{status}: {record.get('diff_pixels', 0)} pixels differ ({_pct(record.get('diff_ratio') or 0.0)})"]
-    if status == "size-changed":
-        b, c = record.get("baseline_size"), record.get("current_size")
-        if b and c:
-            parts.append(f"size {b[0]}x{b[1]} -> {c[0]}x{c[1]}")
-    clusters = record.get("clusters") or []
-    if clusters:
-        parts.append(f"{len(clusters)} cluster{'s' if len(clusters) != 1 else ''}")
-    shift = record.get("shift")
-    if shift and shift.get("bands"):
-        rows = [f"{b['rows']} rows {b['kind']} at y {b['y']}" for b in shift["bands"]]
-        parts.append("; ".join(rows))
-    if record.get("ssim") is not None:
-        parts.append(f"SSIM {record['ssim']:.4f}")
-    return ", ".join(parts)
+__all__ = ["write_junit"]
 
 
 def _xml_text(text: str) -> str:

@@ -25,6 +25,11 @@ from typing import Any
 
 import pytest
 
+from ._files import write_atomic
+from .inputs import check_png, png_size
+from .results import Result
+from .words import describe
+
 UPDATE_MODES = ("missing", "changed", "all", "none")
 RESULTS_DIR = "quillfen-results"
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -209,22 +214,6 @@ def _shown(path: Path) -> str:
         return str(path)
 
 
-def _write_atomic(path: Path, data: bytes) -> None:
-    # A reader (or a crash) never sees half a file: write beside it and rename over it.
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
 # ---------------------------------------------------------------------------------------------------------------
 # Images
 
@@ -315,59 +304,22 @@ def _png_of(source: Any) -> bytes:
     return data
 
 
-def _check_png(data: bytes) -> None:
-    """Raise ValueError unless `data` decodes: a baseline is never written from a broken image."""
-    import quillfen
-
-    quillfen.Comparison(data, data)
-
-
 # ---------------------------------------------------------------------------------------------------------------
 # Messages
 
 
-def _percent(ratio: float) -> str:
-    return f"{ratio * 100:.3g}%"
-
-
-def _describe(result: Any, options: dict[str, Any]) -> str:
-    """What differs, in one line."""
-    if result.status == "error":
-        return f"could not be compared: {result.error}"
-    if result.status == "shifted" and result.shift is not None:
-        bands = []
-        height = result.current_size[1]
-        for band in result.shift.bands:
-            rows = f"{band.rows} row{'s' if band.rows != 1 else ''}"
-            # Rows taken off or added at the very bottom move nothing: a fixed-height capture loses the rows a
-            # banner pushed down, a full-page one grows.
-            if band.kind == "deleted" and band.y >= height:
-                text = f"{rows} cut off at the bottom"
-            elif band.kind == "inserted" and band.y + band.rows >= height:
-                text = f"{rows} added at the bottom"
-            else:
-                text = f"shifted {'down' if band.kind == 'inserted' else 'up'} {rows} at y={band.y}"
-            if band.x0 != 0 or band.x1 != result.width:
-                text += f" (x {band.x0}..{band.x1})"
-            bands.append(text)
-        return ", ".join(bands) + " (allow_shift=True accepts a shift)"
-    counts = f"{result.diff_pixels} pixels differ ({_percent(result.diff_ratio)})"
-    limits = []
-    if options["max_diff_pixels"]:
-        limits.append(f"max_diff_pixels={options['max_diff_pixels']}")
-    if options["max_diff_ratio"] is not None:
-        limits.append(f"max_diff_ratio={options['max_diff_ratio']}")
-    if limits:
-        counts += f", allowed {' and '.join(limits)}"
-    if result.status == "size-changed":
-        (bw, bh), (cw, ch) = result.baseline_size, result.current_size
-        text = f"size changed from {bw}x{bh} to {cw}x{ch}, {counts}"
-    else:
-        text = f"changed, {counts}"
+def _message(result: Any, options: dict[str, Any]) -> str:
+    """What differs, in the words every output uses, with the tolerances that were given."""
+    text = describe(result)
+    if result.status == "shifted":
+        text += " (allow_shift=True accepts a shift)"
+    limits = [f"{key}={options[key]}" for key in ("max_diff_pixels", "max_diff_ratio") if options[key] is not None]
+    if limits and result.status in ("changed", "size-changed"):
+        text += f"; allowed {' and '.join(limits)}"
     if result.clusters:
         shown = [f"{c.width}x{c.height} at ({c.x},{c.y})" for c in result.clusters[:3]]
         more = f" and {len(result.clusters) - 3} more" if len(result.clusters) > 3 else ""
-        text += f", {len(result.clusters)} cluster{'s' if len(result.clusters) != 1 else ''}: {', '.join(shown)}{more}"
+        text += f"; where: {', '.join(shown)}{more}"
     return text
 
 
@@ -457,20 +409,20 @@ class ScreenshotAsserter:
         if result.passed:
             return result
         artifacts = self._write_artifacts(name, expected, actual, result.diff_png)
-        raise AssertionError(f"screenshot '{name}' {_describe(result, options)}; see {artifacts}")
+        raise AssertionError(f"screenshot '{name}' {_message(result, options)}; see {artifacts}")
 
     def _write_baseline(self, path: Path, data: bytes) -> None:
-        _check_png(data)
-        _write_atomic(path, data)
+        check_png(data, "screenshot")
+        write_atomic(path, data)
         self._state.written.append(str(path))
 
     def _write_artifacts(self, name: str, expected: bytes, actual: bytes, diff: bytes | None) -> str:
         folder = self._state.settings.results_dir / _test_id_dir(self._item.nodeid)
         stem = name[:-4]
-        _write_atomic(folder / f"{stem}-expected.png", expected)
-        _write_atomic(folder / f"{stem}-actual.png", actual)
+        write_atomic(folder / f"{stem}-expected.png", expected)
+        write_atomic(folder / f"{stem}-actual.png", actual)
         if diff is not None:
-            _write_atomic(folder / f"{stem}-diff.png", diff)
+            write_atomic(folder / f"{stem}-diff.png", diff)
             self._state.records[-1]["diff"] = _shown(folder / f"{stem}-diff.png")
         return f"{_shown(folder / stem)}-{{expected,actual,diff}}.png"
 
@@ -478,15 +430,16 @@ class ScreenshotAsserter:
         """Keep what the run's report and summary show of this screenshot. With a report, its images are staged
         in files now (the records travel from xdist workers to the controller without them)."""
         nodeid = self._item.nodeid
-        if result is not None:
-            record = result.to_dict()
-        else:
+        if result is None:
             # No baseline: the screenshot is new.
-            width, height = _png_size(actual)
-            record = {
-                "status": "new", "diff_pixels": 0, "diff_ratio": 0.0, "ssim": None, "width": width, "height": height,
-                "baseline_size": None, "current_size": [width, height], "clusters": [], "shift": None, "error": None,
-            }
+            size = png_size(actual)
+            result = Result(name=None, status="new", passed=passed, width=size[0] if size else 0,
+                            height=size[1] if size else 0, current_size=size,
+                            current_sha256=hashlib.sha256(actual).hexdigest())
+            new = True
+        else:
+            new = False
+        record = result.to_dict()
         record.update(name=f"{nodeid}::{name}", test_id=nodeid, screenshot=name, passed=passed, updated=updated)
         report_dir = self._state.settings.report_dir
         if report_dir is not None:
@@ -495,11 +448,11 @@ class ScreenshotAsserter:
             folder = report_dir / _STAGING / _test_id_dir(nodeid)
             stem = f"{name[:-4]}-{len(self._state.records)}"
             images = {
-                "diff_png": result.diff_png if result is not None else None,
-                "baseline_thumbnail": result.baseline_thumbnail if result is not None else None,
-                "current_thumbnail": result.current_thumbnail if result is not None else None,
+                "diff_png": result.diff_png,
+                "baseline_thumbnail": result.baseline_thumbnail,
+                "current_thumbnail": result.current_thumbnail,
             }
-            if result is None:
+            if new:
                 try:
                     images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
                 except ValueError:
@@ -507,13 +460,9 @@ class ScreenshotAsserter:
             for kind, data in images.items():
                 if data is not None:
                     path = folder / f"{stem}.{kind}"
-                    _write_atomic(path, data)
+                    write_atomic(path, data)
                     record[f"staged_{kind}"] = str(path)
         self._state.records.append(record)
-
-
-def _png_size(data: bytes) -> tuple[int, int]:
-    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
 
 
 @pytest.fixture
@@ -607,7 +556,7 @@ def _publish_ci(terminalreporter: Any, config: pytest.Config, state: _SessionSta
             pass
 
     if summary_md is not None:
-        summary_md = str((config.invocation_params.dir / summary_md))
+        summary_md = str(config.invocation_params.dir / summary_md)
     state.ci_problems = ci.publish(records, github=github, summary_md=summary_md, out=_Lines())
 
 

@@ -16,6 +16,8 @@ import os
 from collections.abc import Mapping
 from typing import Any, IO
 
+from .results import Result
+
 __all__ = ["ProgressLog", "ResumeError", "LOG_NAME", "file_stamp"]
 
 LOG_NAME = ".quillfen-progress.jsonl"
@@ -150,13 +152,13 @@ class ProgressLog:
             return False
         return True
 
-    def logged(self, name: str) -> tuple[dict[str, Any], bool]:
-        """(record, updated) of a pair `finished` said yes to."""
+    def logged(self, name: str) -> tuple[Result, bool]:
+        """(result, updated) of a pair `finished` said yes to."""
         offset = self._done[name][0]
         self._reader.seek(offset)
         item = json.loads(self._reader.readline())
         self.resumed += 1
-        return item["record"], bool(item.get("updated"))
+        return Result.from_dict(item["record"]), bool(item.get("updated"))
 
     def _inside(self, rel: str) -> bool:
         """True when `rel` is an existing file inside the report folder."""

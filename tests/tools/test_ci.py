@@ -109,7 +109,8 @@ def test_escaping_of_property_and_message_is_exact():
     assert ci.escape_data("%:,\r\n") == "%25:,%0D%0A"
     # Encoding is applied once: an already encoded sequence survives a round trip.
     assert ci.escape_data("%0A") == "%250A"
-    assert ci.escape_cell("a|b\r\nc\x1bd") == "a\\|b<br>c\ufffdd"
+    assert ci.escape_cell("a|b\r\nc\x1bd\u202ee") == "a\\|b<br>c\\\\x1bd\\\\u202ee"
+    assert ci.escape_data("bad\udcff.png") == "bad\\xff.png"  # a byte that is not UTF-8, shown as such
     long = ci.escape_cell("x" * 5000)
     assert len(long) < 400 and long.endswith("\u2026")
 
@@ -148,6 +149,9 @@ def hostile_folders(tmp_path):
     for name in HOSTILE:
         write(base, {name: screen(7)})
         write(cur, {name: screen(7, block=CHANGE)})
+    for folder, data in ((base, screen(8)), (cur, screen(8, block=CHANGE))):
+        with open(os.path.join(os.fsencode(folder), b"latin1-\xe9t\xe9.png"), "wb") as f:  # not UTF-8
+            f.write(data)
     return base, cur
 
 
@@ -163,10 +167,11 @@ def test_dirs_in_github_actions(tmp_path, capsys, monkeypatch):
     assert code == 2
     pairs = json.loads(out)["pairs"]  # stdout holds the JSON alone: the commands went to stderr
     failing = [p["name"] for p in pairs if not p["passed"]]
+    failing = [n.replace("\udce9", "\\xe9") for n in failing]  # the bytes that are not UTF-8, as shown
     # Every line the runner would take as a command is one of ours: the progress lines cannot start one.
     commands = [parse_command(line) for line in (out + err).splitlines() if line.lstrip().startswith("::")]
     assert sorted(c[1]["title"] for c in commands) == sorted(failing)
-    assert len(commands) == len(HOSTILE) + 4  # shifted, changed, size-changed, error
+    assert len(commands) == len(HOSTILE) + 5  # shifted, changed, size-changed, error
     by_title = {c[1]["title"]: c[2] for c in commands}
     assert by_title["a,b:c.png"].endswith(".diff.png)")
     diff = by_title["a,b:c.png"].rpartition("(diff image: ")[2][:-1]
@@ -179,7 +184,7 @@ def test_dirs_in_github_actions(tmp_path, capsys, monkeypatch):
     rows = parse_table(md, "pair")
     assert sorted(r[0] for r in rows) == sorted(n.replace("\r", "\n") for n in failing)
     assert all(os.path.isfile(r[3]) for r in rows if r[1] != "error")
-    assert dict(parse_table(md, "status"))["changed"] == str(len(HOSTILE) + 1)
+    assert dict(parse_table(md, "status"))["changed"] == str(len(HOSTILE) + 2)
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".quillfen")]
 
     # Without GitHub Actions: no commands, and the Markdown only where asked.
@@ -187,20 +192,21 @@ def test_dirs_in_github_actions(tmp_path, capsys, monkeypatch):
     assert main(["dirs", str(base), str(cur)]) == 2
     out, err = capsys.readouterr()
     assert not [line for line in (out + err).splitlines() if line.lstrip().startswith("::")]
-    assert "evil\\n::error title=injected::owned.png" in out  # shown, with its line break spelled out
+    assert "evil\\x0a::error title=injected::owned.png" in out  # shown, with its line break spelled out
     assert step.read_text() == text
     # --github asks for them anywhere; no GITHUB_STEP_SUMMARY means no summary file, not a failure.
     monkeypatch.delenv("GITHUB_STEP_SUMMARY")
     assert main(["dirs", str(base), str(cur), "--github"]) == 2
     out, _ = capsys.readouterr()
-    assert sum(line.startswith("::error title=") for line in out.splitlines()) == len(HOSTILE) + 4
+    assert sum(line.startswith("::error title=") for line in out.splitlines()) == len(HOSTILE) + 5
 
 
 def test_a_summary_that_cannot_be_written_fails_the_run(tmp_path, capsys):
     page = screen(1)
     base = write(tmp_path / "b", {"a.png": page})
     cur = write(tmp_path / "c", {"a.png": page})
-    code = main(["dirs", str(base), str(cur), "--summary-md", str(tmp_path / "no" / "such" / "dir.md")])
+    (tmp_path / "afile").write_text("")
+    code = main(["dirs", str(base), str(cur), "--summary-md", str(tmp_path / "afile" / "summary.md")])
     assert code == 2
     assert "cannot write the summary" in capsys.readouterr().err
     assert main(["dirs", str(base), str(cur), "--summary-md", str(tmp_path / "ok.md")]) == 0

@@ -1,4 +1,5 @@
 """The `quillfen` command as a user and a CI step run it: exit codes, statuses, JSON, JUnit, --update, bad input."""
+import hashlib
 import json
 import os
 import signal
@@ -12,7 +13,8 @@ from quillfen_tools.cli import main
 from screens import CHANGE, EXPECTED, H, W, every_status, screen, venv_script, write
 
 JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height", "baseline_size",
-             "current_size", "clusters", "shift", "error", "diff"]
+             "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
+             "current_sha256", "diff"]
 
 
 def run(capsys, *argv):
@@ -44,6 +46,8 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     assert record["diff_pixels"] == CHANGE[2] * CHANGE[3]
     assert record["diff_ratio"] == pytest.approx(record["diff_pixels"] / (W * H))
     assert record["diff"] == str(tmp_path / "d.png")
+    assert (record["baseline_path"], record["current_path"]) == (str(b), str(c))
+    assert record["current_sha256"] == hashlib.sha256(c.read_bytes()).hexdigest() != record["baseline_sha256"]
     assert (tmp_path / "d.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     (box,) = record["clusters"]
     x, y, w, h = CHANGE
@@ -59,7 +63,8 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     code, out, _ = run(capsys, "compare", b, c, "--json")
     assert code == 1
     assert json.loads(out)["status"] == "shifted"
-    assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W}
+    assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W,
+                                                      "at_edge": False}
     assert run(capsys, "compare", b, c, "--allow-shift")[0] == 0
 
     b, c = pair(screen(1), screen(1, width=W + 4))

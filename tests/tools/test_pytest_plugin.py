@@ -93,8 +93,8 @@ def test_first_run_writes_the_baseline_and_fails_then_passes_then_reports_a_chan
     third.assert_outcomes(failed=1)
     message = [line for line in third.outlines if line.startswith("E ") and "screenshot" in line]
     assert len(message) == 1, third.outlines
-    assert "screenshot 'test_page.png' changed, 100 pixels differ (2.08%)" in message[0]
-    assert "1 cluster:" in message[0]
+    assert "screenshot 'test_page.png' changed: 1 cluster, 100 pixels differ (2.08 %)" in message[0]
+    assert "; where: 18x18 at (" in message[0]
     assert "quillfen-results/test_one.py-test_page/test_page-{expected,actual,diff}.png" in message[0]
     results = project.path / "quillfen-results" / "test_one.py-test_page"
     assert (pixels((results / "test_page-expected.png").read_bytes()) == base).all()
@@ -189,7 +189,7 @@ def test_update_modes(project, mode, outcomes, written):
     expected_changed = new if "changed" in written else base
     assert (pixels((folder / "test_changed.png").read_bytes()) == expected_changed).all()
     if outcomes.get("failed") and mode != "none":
-        result.stdout.fnmatch_lines(["E *screenshot 'test_changed.png' changed, 100 pixels differ*"])
+        result.stdout.fnmatch_lines(["E *screenshot 'test_changed.png' changed: *100 pixels differ*"])
     if mode == "none":
         result.stdout.fnmatch_lines(["*screenshot 'test_missing.png' has no baseline*--update-snapshots=none*"])
 
@@ -263,7 +263,7 @@ def test_options_per_call_and_from_the_ini(project):
         "test_threshold_from_ini": "passed",
         "test_threshold_per_call": "failed",
     }, result.stdout.str()
-    result.stdout.fnmatch_lines(["E *base.png' changed, 1?? pixels differ (3.*%), allowed max_diff_pixels=1000 and max_diff_ratio=0.01*"])
+    result.stdout.fnmatch_lines(["E *base.png' changed: *1?? pixels differ (3.*%)*; allowed max_diff_pixels=1000 and max_diff_ratio=0.01*"])
     assert (project.path / "shots" / "test_opts" / "base.png").exists()
     assert not (project.path / "__snapshots__").exists()
     second = project.pytest_run()
@@ -301,8 +301,8 @@ def test_a_shift_is_named_and_accepted_with_allow_shift(project):
     (folder / "base.png").write_bytes(png(base))
     result = project.pytest_run()
     result.assert_outcomes(passed=1, failed=2)
-    result.stdout.fnmatch_lines(["E *screenshot 'base.png' shifted down 6 rows at y=20 (allow_shift=True accepts*"])
-    result.stdout.fnmatch_lines(["E *'base.png' shifted down 6 rows at y=20, 6 rows cut off at the bottom (allow*"])
+    result.stdout.fnmatch_lines(["E *screenshot 'base.png' shifted: 6 rows inserted at y=20* (allow_shift=True accepts*"])
+    result.stdout.fnmatch_lines(["E *'base.png' shifted: 6 rows inserted at y=20, 6 rows pushed out of the capture at the bottom* (allow*"])
 
 
 class FakePage:
@@ -527,7 +527,7 @@ def test_a_real_page_in_chromium(project):
     (project.path / "style.css").write_text(STYLE.format("#fb5"))
     second = project.runpytest_subprocess()
     second.assert_outcomes(passed=1, failed=1)  # the title renders as before: same pixels from run to run
-    second.stdout.fnmatch_lines(["E *screenshot 'whole.png' changed, * pixels differ *, 1 cluster: *"])
+    second.stdout.fnmatch_lines(["E *screenshot 'whole.png' changed: 1 cluster, * pixels differ *"])
     assert (project.path / "quillfen-results" / "test_pw.py-test_card-chromium" / "whole-diff.png").is_file()
 
     third = project.runpytest_subprocess("--update-snapshots=changed")

@@ -23,14 +23,9 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES", "RECORD_KEYS"]
+from ..results import STATUSES, Result
 
-#: Every status a pair can have, in the order the summary lists them.
-STATUSES = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
-
-#: The keys of one pair in report.json, in order.
-RECORD_KEYS = ("name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height",
-               "baseline_size", "current_size", "clusters", "shift", "error", "diff")
+__all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES"]
 
 _ASSETS = Path(__file__).with_name("assets")
 _ASSET_FILES = ("index.html", "report.css", "report.js")
@@ -85,15 +80,13 @@ def _as_record(item: Any) -> tuple[dict[str, Any], dict[str, Any]]:
 
 
 def _json_record(record: dict[str, Any]) -> dict[str, Any]:
-    """The pair as report.json gives it: the documented keys, in order, with JSON-ready values."""
-    out = {}
-    for key in RECORD_KEYS:
-        value = record.get(key)
-        if key in ("baseline_size", "current_size") and value is not None:
-            value = list(value)
-        elif key == "clusters":
-            value = list(value or [])
-        out[key] = value
+    """The pair as report.json gives it: the keys of `Result.to_dict()`, in order, with JSON-ready values."""
+    status = record.get("status")
+    if status in STATUSES:
+        return Result.from_dict(record).to_dict()
+    # A status this version does not know (from a newer writer, or a caller's own) is carried as it is.
+    out = Result.from_dict({**record, "status": "error"}).to_dict()
+    out["status"] = status
     return out
 
 
@@ -193,7 +186,7 @@ class ReportWriter:
         with open(self.out_dir / "report.json", "w", encoding="utf-8") as f:
             f.write('{"summary": ' + json.dumps(summary) + ',\n "pairs": [')
             for i, page in enumerate(self._records()):
-                record = {k: page.get(k) for k in RECORD_KEYS}
+                record = _json_record(page)
                 f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
             f.write("\n ]}\n" if self.count else "]}\n")
         # The page reads its data from a script file: a page opened from the file system may not fetch().
