@@ -24,7 +24,9 @@ from typing import Any, IO
 import quillfen
 
 from ._files import read_regular, write_atomic
-from .api import compare_many
+from ._options import Options
+from .api import run_many
+from .distributed import WriteDiffImage
 from .inputs import InputError, check_png, png_size
 from .report import ReportWriter, shared_image_path
 from .results import STATUSES, Result, exit_code
@@ -216,46 +218,38 @@ def run_dirs(
     update: bool = False,
     fail_on_new: bool = False,
     fail_on_missing: bool = False,
-    jobs: int | None = None,
     client: Any = None,
     on_result: Callable[[DirsRun, Result], None] | None = None,
-    thumbnail_width: int | None = None,
-    **options: Any,
+    options: Options | None = None,
+    **keywords: Any,
 ) -> DirsRun:
-    """Compares every entry (pairs through `compare_many`, one-sided files here), in name order.
+    """Compares every entry (pairs as `compare_many` does, one-sided files here), in name order.
 
-    `options` are the tolerance options of `compare`. With `report_dir`, diff images of the pairs that are not
-    unchanged are made and the report is
-    written there, also when Ctrl-C stops the run (with the pairs done by then); it holds copies of the images
-    (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
-    when that is given (a smaller report, at the cost of making them). With `update`, the
-    current file is copied over the baseline of every pair that did not pass (when the current file decodes) and
-    new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone). `on_result` is called with
-    every record as it is done.
+    `options` (or the keyword options of `compare_many`) are the same for every pair. With `report_dir`, diff
+    images of the pairs that are not unchanged are made and the report is written there, also when Ctrl-C stops
+    the run (with the pairs done by then); it holds copies of the images (one when both sides are the same file
+    content), or lossless WebP thumbnails `options.thumbnails` pixels wide when that is given (a smaller report,
+    at the cost of making them). With `update`, the current file is copied over the baseline of every pair that
+    did not pass (when the current file decodes) and new files are added to `baseline_dir`; such pairs then count
+    as passed (missing files are left alone). `on_result` is called with every result as it is done.
     Raises ValueError/TypeError for options out of range before anything is compared.
     """
+    opts = options if options is not None else Options.make(**keywords)
     run = DirsRun(total=len(entries))
     with_report = report_dir is not None
+    thumbnail_width = opts.thumbnails if with_report else None
+    opts = opts.replace(diff="changes" if with_report else False, thumbnails=thumbnail_width)
     # Files that cannot be opened as regular files are found here, before anything reads them: a FIFO named
     # *.png would block the reader, a dangling link fails. Only these (few) are kept.
     unusable = {i: msg for i, e in enumerate(entries) if (msg := _unusable(e)) is not None}
     pairs = ((e.name, e.baseline, e.current) for i, e in enumerate(entries)
              if e.baseline is not None and e.current is not None and i not in unusable)
     writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
-    thumbnails = thumbnail_width if with_report and thumbnail_width else None
     # On a Dask cluster the workers write the diff images into the report folder themselves, so those never
     # travel through the scheduler.
     workers_write = client is not None and report_dir is not None
-    if workers_write:
-        from . import distributed
-
-        results = distributed.compare_many(
-            client, pairs, dict(options, diff="changes", thumbnails=thumbnails),
-            finish=distributed.WriteDiffImage(os.path.abspath(report_dir)),  # type: ignore[arg-type]
-        )
-    else:
-        results = compare_many(pairs, jobs=jobs, client=client, diff="changes" if with_report else False,
-                               thumbnails=thumbnails, **options)
+    finish = WriteDiffImage(os.path.abspath(report_dir)) if workers_write and report_dir is not None else None
+    results = run_many(pairs, opts, client=client, finish=finish)
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
