@@ -94,12 +94,13 @@ class ProgressLog:
             self._file = open(self.path, "r+b")
             self._file.truncate(good_end)  # a line torn by a killed run would run into the next one
             self._file.seek(good_end)
-            # The earlier run's report.json is rewritten at the end; it goes now so that the report writer keeps
-            # the images of the logged pairs (it clears the images of a finished report).
-            try:
-                os.remove(os.path.join(self._report_dir, "report.json"))
-            except FileNotFoundError:
-                pass
+            # The earlier run's records are written again at the end; they go now so that the report writer keeps
+            # the images of the logged pairs (it removes the images an earlier report's records list).
+            for listing in ("report.json", "report-data.js"):
+                try:
+                    os.remove(os.path.join(self._report_dir, listing))
+                except FileNotFoundError:
+                    pass
         self._reader = open(self.path, "rb")
 
     def _read(self) -> int | None:
