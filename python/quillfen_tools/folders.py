@@ -10,6 +10,7 @@ finishes, so memory does not grow with the number of pairs.
 """
 from __future__ import annotations
 
+import fnmatch
 import json
 import os
 import shutil
@@ -246,6 +247,7 @@ def run_dirs(
     report_dir: str | os.PathLike[str] | None = None,
     report_meta: dict[str, Any] | None = None,
     update: bool = False,
+    update_only: Sequence[str] = (),
     fail_on_new: bool = False,
     fail_on_missing: bool = False,
     jobs: int | None = None,
@@ -262,7 +264,8 @@ def run_dirs(
     (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
     when that is given (a smaller report, at the cost of making them). With `update`, the
     current file is copied over the baseline of every pair that did not pass (when the current file decodes) and
-    new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone). `on_result` is called with
+    new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone);
+    `update_only` globs (fnmatch, matched against the name) narrow that to the names matching one of them. `on_result` is called with
     every record as it is done.
     Raises ValueError/TypeError for options out of range before anything is compared.
     """
@@ -299,9 +302,6 @@ def run_dirs(
                 record["diff"] = None
                 images = {"diff_png": result.diff_png, "baseline_image": result.baseline_thumbnail,
                           "current_image": result.current_thumbnail}
-                if with_report and not thumbnail_width and result.status != "error":
-                    images["baseline_image"] = _file_or_none(entry.baseline)
-                    images["current_image"] = _file_or_none(entry.current)
             else:
                 one_passes = not (fail_on_new if entry.baseline is None else fail_on_missing)
                 record, thumb = _one_sided(entry, thumbnail_width if with_report else None, one_passes)
@@ -309,7 +309,8 @@ def run_dirs(
                 images = {key: thumb}
 
             updated = False
-            if update and entry.current is not None and (not record["passed"] or record["status"] == "new"):
+            if update and entry.current is not None and (not record["passed"] or record["status"] == "new") \
+                    and (not update_only or any(fnmatch.fnmatchcase(entry.name, g) for g in update_only)):
                 updated = _update(run, entry, record, baseline_dir)
 
             if writer is not None:
@@ -317,7 +318,8 @@ def run_dirs(
                 if workers_write and record["status"] not in ("unchanged", "error", "new", "missing") \
                         and i not in unusable:
                     diff_file = shared_image_path(entry.name, "diff")
-                record = writer.add(record, **images, diff_file=diff_file, updated=updated or None)
+                record = writer.add(record, **images, diff_file=diff_file, baseline_file=entry.baseline,
+                                    current_file=entry.current, updated=updated or None)
             run.done += 1
             run.summary[record["status"]] = run.summary.get(record["status"], 0) + 1
             if record["status"] == "error" and not updated:
