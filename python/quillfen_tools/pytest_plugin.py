@@ -489,6 +489,12 @@ class ScreenshotAsserter:
                     images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
                 except ValueError:
                     pass  # an image that does not decode is shown without a picture
+            # A screenshot that did not pass keeps its files: the current one is what `quillfen accept` writes.
+            baseline = _snapshot_dir(self._item, self._state.settings) / name
+            record["baseline_path"] = Path(os.path.relpath(baseline, self._state.settings.rootpath)).as_posix()
+            if not passed:
+                images["current_file"] = actual
+                images["baseline_file"] = baseline.read_bytes() if result is not None and baseline.is_file() else None
             for kind, data in images.items():
                 if data is not None:
                     path = folder / f"{stem}.{kind}"
@@ -556,9 +562,10 @@ def _write_report(state: _SessionState) -> Path:
 
     report_dir = state.settings.report_dir
     assert report_dir is not None
-    staged_keys = ("diff_png", "baseline_thumbnail", "current_thumbnail")
+    staged_keys = ("diff_png", "baseline_thumbnail", "current_thumbnail", "baseline_file", "current_file")
     records = sorted(state.records, key=lambda r: (r["test_id"], r["screenshot"]))
-    with ReportWriter(report_dir, title="quillfen screenshots", meta={"source": "pytest"}) as writer:
+    meta = {"source": "pytest", "baseline_dir": str(state.settings.rootpath)}
+    with ReportWriter(report_dir, title="quillfen screenshots", meta=meta) as writer:
         for record in records:
             # The images travel under the names a comparison result gives them.
             plain = {k: v for k, v in record.items() if not k.startswith("staged_")}
@@ -568,7 +575,8 @@ def _write_report(state: _SessionState) -> Path:
             extra = {"test_id": plain.pop("test_id"), "screenshot": plain.pop("screenshot")}
             if plain.pop("updated"):
                 extra["updated"] = True
-            writer.add(plain, **extra)
+            files = {key: plain.pop(key) for key in ("baseline_file", "current_file")}
+            writer.add(plain, **files, **extra)
     shutil.rmtree(report_dir / _STAGING, ignore_errors=True)
     return report_dir / "index.html"
 
