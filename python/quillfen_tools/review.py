@@ -269,7 +269,8 @@ def cmd_review(args: argparse.Namespace) -> int:
             # The comparison's own lines go to stderr: the first line on stdout is the address.
             with contextlib.redirect_stdout(sys.stderr):
                 code = cmd_dirs(args)
-            if code not in (0, 1) or not os.path.isfile(os.path.join(args.out, "report.json")):
+            # Pairs that differ or do not decode are what there is to review; a stopped run is not served.
+            if code == 130 or not os.path.isfile(os.path.join(args.out, "report.json")):
                 return code
             folder = args.out
         else:
