@@ -737,7 +737,7 @@
     var scale = state.zoom || fitScale();
     vps.forEach(function (v) {
       var f = v.querySelector(".frame");
-      f.style.width = state.zoom === null ? "" : canvas.w * scale + "px";
+      f.style.width = state.zoom === null ? "" : canvas.w * scale + 2 + "px";  // + its 1px borders
       f.classList.toggle("upscaled", scale >= 2);
       v.classList.toggle("zoomed", state.zoom !== null);
     });
