@@ -352,7 +352,8 @@ class ReportWriter:
         self.count += 1
         self.summary[status] = self.summary.get(status, 0) + 1
         out = _json_record(record)
-        out["current_side"] = record.get("current_side")
+        if record.get("current_side"):
+            out["current_side"] = record["current_side"]
         return out
 
     def _records(self) -> Iterator[dict[str, Any]]:
