@@ -177,7 +177,7 @@ def select(report: Report, names: Sequence[str] = (), *, all: bool = False,
     chosen = set(names)
     wanted = set(statuses)
     for name, record in report.pairs.items():
-        if all and record.get("status") != "missing" and report.acceptable(record):
+        if all and report.acceptable(record) and (record.get("status") != "missing" or record.get("passed") is False):
             chosen.add(name)
         elif record.get("status") in wanted:
             chosen.add(name)
