@@ -22,8 +22,6 @@ import fcntl
 import hashlib
 import json
 import os
-import stat
-import tempfile
 import threading
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
@@ -31,12 +29,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from ._files import SIDE_DIR, read_regular, write_atomic
+
 __all__ = ["Report", "ReportError", "Outcome", "Journal", "accept", "undo", "select", "ACCEPTABLE"]
 
 #: Statuses whose pairs `select(all=True)` takes when they did not pass; a new pair is always taken.
 ACCEPTABLE = ("changed", "size-changed", "shifted", "new", "missing", "error")
 
-_SIDE = ".quillfen"        # side files of a baseline: <folder>/.quillfen/<file name>.<kind>
+_SIDE = SIDE_DIR           # side files of a baseline: <folder>/.quillfen/<file name>.<kind>
 _REMOVED = "removed"       # where a missing pair's baseline is moved aside, inside the report folder
 _UNDO = ".undo"            # the journal's saved baselines, inside the report folder
 _LOCK = ".accept.lock"
@@ -49,50 +49,6 @@ class ReportError(ValueError):
 
 def _sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
-
-
-def _read_regular(path: str | os.PathLike[str], limit: int = _MAX_IMAGE) -> bytes:
-    """The bytes of a regular file (never a FIFO or a device: those would block or never end)."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise OSError(0, "not a regular file", str(path))
-        if st.st_size > limit:
-            raise OSError(0, f"larger than {limit} bytes", str(path))
-        with os.fdopen(fd, "rb", closefd=False) as f:
-            return f.read(limit + 1)
-    finally:
-        os.close(fd)
-
-
-def _write_atomic(path: Path, data: bytes) -> None:
-    """Writes `data` to `path` through a temporary file in the same folder and a rename; keeps the mode of the file
-    it replaces (a new file gets 0666 less the umask)."""
-    folder = path.parent
-    folder.mkdir(parents=True, exist_ok=True)
-    try:
-        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        mode = None
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        if mode is None:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def _png_size(data: bytes) -> tuple[int, int] | None:
@@ -143,7 +99,7 @@ class Report:
         folder = Path(folder)
         path = folder / "report.json"
         try:
-            doc = json.loads(_read_regular(path, limit=1 << 34))
+            doc = json.loads(read_regular(path, limit=1 << 34))
         except FileNotFoundError:
             raise ReportError(f"{str(folder)!r} holds no report (no report.json)") from None
         except OSError as e:
@@ -217,7 +173,7 @@ class Journal:
         try:
             os.link(target, dest)
         except OSError:
-            _write_atomic(dest, _read_regular(target))
+            write_atomic(dest, read_regular(target), root=self.folder)
         return dest
 
 
@@ -286,7 +242,7 @@ def _current_bytes(report: Report, record: dict[str, Any]) -> bytes:
     data = None
     for src in sources:
         try:
-            data = _read_regular(src)
+            data = read_regular(src, limit=_MAX_IMAGE)
             break
         except OSError:
             continue
@@ -316,7 +272,7 @@ def _current_side(report: Report, record: dict[str, Any]) -> dict[str, bytes]:
         if parts is None or not isinstance(kind, str) or "/" in kind or kind in ("", ".", ".."):
             continue
         try:
-            out[kind] = _read_regular(report.folder.joinpath(*parts))
+            out[kind] = read_regular(report.folder.joinpath(*parts))
         except OSError:
             continue
     return out
@@ -338,7 +294,7 @@ def _accept_one(report: Report, name: str, journal: Journal | None) -> None:
         aside = report.folder / _REMOVED / Path(record.get("baseline_path") or name)
         for src in [target, *sides]:
             dest = aside if src == target else aside.parent / _SIDE / src.name
-            _write_atomic(dest, _read_regular(src))
+            write_atomic(dest, read_regular(src), root=report.folder)
             os.unlink(src)
         return
     data = _current_bytes(report, record)
@@ -346,16 +302,16 @@ def _accept_one(report: Report, name: str, journal: Journal | None) -> None:
     old_size = None
     if os.path.lexists(target):
         try:
-            old_size = _png_size(_read_regular(target, limit=64))
+            old_size = _png_size(read_regular(target, limit=_MAX_IMAGE))
         except OSError:
             old_size = None
     drop = [p for p in sides if p.name[len(target.name) + 1:] not in new_sides and old_size != _png_size(data)]
     side_targets = [target.parent / _SIDE / f"{target.name}.{kind}" for kind in new_sides]
     if journal is not None:
         journal.keep(name, [target, *sorted(set(sides) | set(side_targets))])
-    _write_atomic(target, data)
+    write_atomic(target, data, root=report.baseline_dir)
     for path, (kind, content) in zip(side_targets, new_sides.items()):
-        _write_atomic(path, content)
+        write_atomic(path, content, root=report.baseline_dir)
     for path in drop:
         os.unlink(path)
 
@@ -391,7 +347,7 @@ def undo(report: Report, names: Iterable[str], journal: Journal) -> Outcome:
                         if os.path.lexists(entry.target):
                             os.unlink(entry.target)
                     else:
-                        _write_atomic(entry.target, _read_regular(entry.saved))
+                        write_atomic(entry.target, read_regular(entry.saved), root=report.baseline_dir)
             except OSError as e:
                 outcome.refused.append((name, f"cannot write: {e.strerror or e}"))
                 continue

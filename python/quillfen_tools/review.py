@@ -191,14 +191,14 @@ class _Handler(BaseHTTPRequestHandler):
 
 # ---------------------------------------------------------------------------------------------------- commands
 
-def add_commands(sub: Any, tolerance: argparse.ArgumentParser, dirs: argparse.ArgumentParser) -> None:
+def add_commands(sub: Any, dirs: argparse.ArgumentParser) -> None:
     """Adds `review` and `accept` to the command's subparsers; `dirs` lends review its options."""
-    r = sub.add_parser("review", parents=[tolerance], help="serve a report with Accept on its pairs",
+    r = sub.add_parser("review", help="serve a report with Accept on its pairs",
                        description="Compare two folders as dirs does (or take an existing report folder), then "
                                    "serve the report on 127.0.0.1 with Accept and Undo on its pairs.")
     r.add_argument("paths", nargs="+", metavar="DIR",
                    help="BASELINE_DIR CURRENT_DIR, or the REPORT_DIR of dirs --out or of --quillfen-report")
-    taken = {a.dest for a in tolerance._actions} | {"help", "baseline_dir", "current_dir", "json", "junit"}
+    taken = {"help", "baseline_dir", "current_dir", "json", "junit"}
     for action in dirs._actions:
         if action.option_strings and action.dest not in taken:
             r._add_action(action)

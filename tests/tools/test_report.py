@@ -197,7 +197,8 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
          "ssim": 1.0, "width": 200, "height": 100, "baseline_size": [200, 90], "current_size": [200, 100],
          "clusters": [], "shift": {"bands": [{"kind": "inserted", "y": 30, "rows": 10, "x0": 50, "x1": 150},
                                               {"kind": "deleted", "y": 70, "rows": 4, "x0": 0, "x1": 200}]},
-         "error": None, "diff_png": png_bytes(Canvas(200, 100, (200, 200, 200)))},
+         "error": None, "diff_png": png_bytes(Canvas(200, 100, (200, 200, 200))),
+         "baseline_image": png_bytes(Canvas(200, 90, (90, 90, 90))), "current_image": png_bytes(Canvas(200, 100, (9, 9, 9)))},
         {"name": "test_login[chromium] \u2028 ünï", "status": "passed", "passed": True},
     ]
     index = write_report(tmp_path / "r", records, title="Nightly run")
@@ -212,11 +213,17 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
         assert p.title() == "Nightly run"
         assert sorted(page.visible_names()) == sorted(r["name"] for r in records)
         p.click(".chip[data-status='shifted']")
-        band = p.query_selector(".overlay rect.band-inserted")
+        band = p.wait_for_selector(".overlay[data-side='current'] rect.band-inserted")
         assert (band.get_attribute("x"), band.get_attribute("width")) == ("50", "100")
         assert (band.get_attribute("y"), band.get_attribute("height")) == ("30", "10")
-        line = p.query_selector(".overlay line.band-deleted")
+        line = p.query_selector(".overlay[data-side='current'] line.band-deleted")
         assert line.get_attribute("y1") == "70"
+        # On the baseline, in its own rows: the inserted rows are a line where they went in, the deleted rows a
+        # band (10 rows further up, the inserted rows above them taken out).
+        line = p.query_selector(".overlay[data-side='baseline'] line.band-deleted")
+        assert (line.get_attribute("y1"), line.get_attribute("x1"), line.get_attribute("x2")) == ("30", "50", "150")
+        band = p.query_selector(".overlay[data-side='baseline'] rect.band-inserted")
+        assert (band.get_attribute("y"), band.get_attribute("height")) == ("60", "4")
         assert page.messages == []
     finally:
         page.page.close()

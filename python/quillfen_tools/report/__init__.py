@@ -36,16 +36,13 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ReportWriter", "write_report", "shared_image_path", "group_key", "STATUSES", "RECORD_KEYS",
-           "CHUNK_SIZE"]
+from .._files import read_regular, remove_listed, write_atomic
+from ..results import STATUSES, Result
 
-#: Every status a pair can have, in the order the summary lists them.
-STATUSES = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
+__all__ = ["ReportWriter", "write_report", "shared_image_path", "group_key", "STATUSES", "CHUNK_SIZE"]
 
-#: The keys of one pair in report.json, in order.
-RECORD_KEYS = ("name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height",
-               "baseline_size", "current_size", "clusters", "shift", "error", "diff",
-               "baseline_path", "current_path", "baseline_sha256", "current_sha256", "current_copy", "group")
+#: Keys report.json adds to those of `Result.to_dict()` for each pair.
+_EXTRA_KEYS = ("current_copy", "group")
 
 #: Pairs per details file of the page.
 CHUNK_SIZE = 1000
@@ -105,15 +102,19 @@ def _as_record(item: Any) -> tuple[dict[str, Any], dict[str, Any]]:
 
 
 def _json_record(record: dict[str, Any]) -> dict[str, Any]:
-    """The pair as report.json gives it: the documented keys, in order, with JSON-ready values."""
-    out = {}
-    for key in RECORD_KEYS:
-        value = record.get(key)
-        if key in ("baseline_size", "current_size") and value is not None:
-            value = list(value)
-        elif key == "clusters":
-            value = list(value or [])
-        out[key] = value
+    """The pair as report.json gives it: the keys of `Result.to_dict()`, in order, with JSON-ready values, then
+    the report's own (the copy to accept, the group key, the side files when there are some)."""
+    status = record.get("status")
+    if status in STATUSES:
+        out = Result.from_dict(record).to_dict()
+    else:
+        # A status this version does not know (from a newer writer, or a caller's own) is carried as it is.
+        out = Result.from_dict({**record, "status": "error"}).to_dict()
+        out["status"] = status
+    for key in _EXTRA_KEYS:
+        out[key] = record.get(key)
+    if record.get("current_side"):
+        out["current_side"] = record["current_side"]
     return out
 
 
@@ -124,10 +125,7 @@ def _load(source: Any) -> bytes | None:
     if isinstance(source, (bytes, bytearray, memoryview)):
         return bytes(source)
     try:
-        with open(source, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                return None
-            return f.read()
+        return read_regular(source)
     except OSError:
         return None
 
@@ -192,6 +190,32 @@ def group_key(clusters: Iterable[Mapping[str, int]], baseline_png: bytes, curren
     return hashlib.sha256("\n".join(sorted(keys)).encode()).hexdigest()
 
 
+def _earlier_files(out_dir: Path) -> list[str]:
+    """The files an earlier report in `out_dir` wrote, as its records list them (relative paths): its images and
+    copies, and its details files."""
+    data = out_dir / _DATA
+    try:
+        chunks = sorted(n for n in os.listdir(data) if re.fullmatch(r"pairs-\d{5}\.js", n))
+    except OSError:
+        return []
+    files = [f"{_DATA}/{n}" for n in chunks]
+    for n in chunks:
+        try:
+            text = (data / n).read_text(encoding="utf-8")
+            pages = json.loads(text[text.index("["): text.rindex("]") + 1])
+        except (OSError, ValueError):
+            continue
+        for page in pages if isinstance(pages, list) else ():
+            if not isinstance(page, dict):
+                continue
+            files += [page[k] for k in ("diff", "baseline_image", "current_image", "current_copy")
+                      if isinstance(page.get(k), str)]
+            side = page.get("current_side")
+            if isinstance(side, dict):
+                files += [v for v in side.values() if isinstance(v, str)]
+    return files
+
+
 class ReportWriter:
     """Writes a report folder pair by pair; ``close()`` (or leaving the ``with`` block) finishes it.
 
@@ -213,14 +237,12 @@ class ReportWriter:
         self._groups: dict[str, int] = {}
         self._shown = 0  # pairs with an image to show
         self.out_dir.mkdir(parents=True, exist_ok=True)
-        # Files of an earlier report in the same folder would be stale; only a folder that holds a report of
-        # ours is cleared, so pointing --out at some other folder never deletes anything of the user's.
-        ours = (self.out_dir / "report.json").is_file()
+        # Files of an earlier report in the same folder would be stale: those its records list go, and nothing
+        # else, so pointing --out at a folder of the user's (".", or one with an images/ of its own) deletes
+        # nothing of theirs.
+        remove_listed(self.out_dir, _earlier_files(self.out_dir))
         for sub in (_IMAGES, _DATA):
-            folder = self.out_dir / sub
-            if folder.is_dir() and ours:
-                shutil.rmtree(folder)
-            folder.mkdir(exist_ok=True)
+            (self.out_dir / sub).mkdir(exist_ok=True)
         self._scratch = open(self.out_dir / _SCRATCH, "w", encoding="utf-8")
         self._closed = False
 
@@ -235,8 +257,7 @@ class ReportWriter:
         if not data:
             return None
         rel = f"{_IMAGES}/{stem}.{suffix}.{_image_kind(bytes(data[:12]))}"
-        with open(self.out_dir / rel, "wb") as f:
-            f.write(data)
+        write_atomic(self.out_dir / rel, data, root=self.out_dir)
         return rel
 
     def _relative(self, side: str, source: Any) -> str | None:
@@ -268,8 +289,7 @@ class ReportWriter:
             if data is not None:
                 kind = n[len(prefix):]
                 rel = f"{_IMAGES}/{stem}.side.{_slug(kind, 40)}"
-                with open(self.out_dir / rel, "wb") as f:
-                    f.write(data)
+                write_atomic(self.out_dir / rel, data, root=self.out_dir)
                 out[kind] = rel
         return out or None
 
@@ -326,7 +346,6 @@ class ReportWriter:
             self._groups[record["group"]] = self._groups.get(record["group"], 0) + 1
 
         page = _json_record(record)
-        page["current_side"] = record.get("current_side")
         base, cur = images["baseline_image"], images["current_image"]
         if base_bytes is not None:
             base, images["baseline_canvas"] = base_bytes, False
@@ -351,10 +370,7 @@ class ReportWriter:
         self._scratch.write(json.dumps(page, separators=(",", ":"), allow_nan=False) + "\n")
         self.count += 1
         self.summary[status] = self.summary.get(status, 0) + 1
-        out = _json_record(record)
-        if record.get("current_side"):
-            out["current_side"] = record["current_side"]
-        return out
+        return _json_record(record)
 
     def _records(self) -> Iterator[dict[str, Any]]:
         with open(self.out_dir / _SCRATCH, encoding="utf-8") as f:
@@ -382,9 +398,7 @@ class ReportWriter:
                 f.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
             f.write(' "pairs": [')
             for i, page in enumerate(self._records()):
-                record = {k: page.get(k) for k in RECORD_KEYS}
-                if page.get("current_side"):
-                    record["current_side"] = page["current_side"]
+                record = _json_record(page)
                 f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
             f.write("\n ]}\n" if self.count else "]}\n")
         # The page's data: a script (a page opened from the file system may not fetch()) with the header and one

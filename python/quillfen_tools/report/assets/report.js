@@ -546,8 +546,8 @@
 
   function availableModes(p) {
     var b = imageOf("baseline", p), c = imageOf("current", p);
-    // Side by side is always there: without images it says why.
-    return { side: true, slider: !!(b && c), diff: !!p.diff };
+    // Side by side is there whenever there is no other view: without images it says why.
+    return { side: !!(b || c) || !p.diff, slider: !!(b && c), diff: !!p.diff };
   }
 
   var current = null;  // the record shown
