@@ -56,6 +56,7 @@ def measure_page(index: Path) -> dict[str, float]:
     with sync_playwright() as p:
         browser = p.chromium.launch(executable_path=chromium(), args=["--no-sandbox", "--js-flags=--expose-gc", "--enable-precise-memory-info"])
         page = browser.new_page(viewport={"width": 1280, "height": 900})
+        page.set_default_timeout(600_000)  # a page that builds every row can take minutes
         page.goto(index.as_uri(), wait_until="commit", timeout=600_000)
         page.wait_for_selector("#pairs li", timeout=600_000)
         page.wait_for_selector("#stage .frame, #stage .absent", timeout=600_000)
@@ -81,14 +82,15 @@ def measure_page(index: Path) -> dict[str, float]:
             const chip = document.querySelector(".chip[data-status='changed']"), t = performance.now();
             chip.click();
             return performance.now() - t; }""")
-        page.click(".chip-all")
+        page.evaluate("document.querySelector('.chip-all').click()")
         # Pairs all along the list shown in turn (each from another details file): the heap after that, against
         # the heap after loading.
         for k in range(60):
-            page.evaluate("f => { const l = document.getElementById('pairs'); l.scrollTop = f * l.scrollHeight; }",
-                          k / 60)
-            page.wait_for_timeout(30)
-            page.click("#pairs li:nth-child(12)")
+            page.evaluate("""f => { const l = document.getElementById('pairs'); l.scrollTop = f * l.scrollHeight;
+                return new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r))); }""", k / 60)
+            page.evaluate("""() => { const rows = [...document.querySelectorAll('#pairs li')].filter(li => {
+                const r = li.getBoundingClientRect(); return r.height && r.top > 0 && r.bottom < innerHeight; });
+                if (rows.length) rows[Math.floor(rows.length / 2)].click(); }""")
             page.wait_for_selector("#stage .frame, #stage .absent")
         page.wait_for_timeout(200)
         out["heap after browsing MB"] = page.evaluate(heap) / 1e6
