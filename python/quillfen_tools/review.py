@@ -11,7 +11,8 @@ The server listens on 127.0.0.1 only and answers a small JSON API besides the re
     GET  /api/state                      ->  {"accepted": [...], "baseline_dir": ..., "report_dir": ...}
 
 Every API request carries the header X-Quillfen-Token with the token of the address printed at start (a fresh
-random one per run); without it the answer is 403 and nothing is written. The standard library's threading HTTP
+random one per run); without it the answer is 403 and nothing is written. The page and its files are served to
+the address with the token (which sets a cookie for the page's own requests) and to nothing else. The standard library's threading HTTP
 server is enough here: one local user, a handful of requests, no TLS, and nothing to install; the accepts
 themselves are serialised by a lock.
 """
@@ -33,13 +34,15 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any
-from urllib.parse import unquote, urlsplit
+from http.cookies import CookieError, SimpleCookie
+from urllib.parse import parse_qs, unquote, urlsplit
 
 from .accept import Journal, Report, ReportError, accept, select, undo
 
 __all__ = ["ReviewServer", "add_commands", "cmd_accept", "cmd_review"]
 
 _MAX_BODY = 64 << 20       # a list of 100 000 names is a few MB
+_COOKIE = "quillfen_token"
 _TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
           ".css": "text/css; charset=utf-8", ".json": "application/json", ".png": "image/png",
           ".webp": "image/webp", ".jpg": "image/jpeg"}
@@ -69,6 +72,14 @@ class ReviewServer(ThreadingHTTPServer):
     def serve(self, report: Report) -> None:
         self.report = report
         self.journal = Journal(report.folder)
+        self._linked: dict[str, set[str]] = {}
+
+    def linked(self, side: str) -> set[str]:
+        """The paths (relative to the side's folder) of the files the report's pairs name."""
+        if side not in self._linked and self.report is not None:
+            self._linked[side] = {p[f"{side}_path"] for p in self.report.pairs.values()
+                                  if isinstance(p.get(f"{side}_path"), str)}
+        return self._linked.get(side, set())
 
     def forget_journal(self) -> None:
         if self.report is not None:
@@ -84,9 +95,11 @@ class _Handler(BaseHTTPRequestHandler):
 
     # ------------------------------------------------------------------------------------------- answers
 
-    def _send(self, status: int, body: bytes, content_type: str) -> None:
+    def _send(self, status: int, body: bytes, content_type: str, cookie: str | None = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
+        if cookie is not None:
+            self.send_header("Set-Cookie", cookie)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
         self.send_header("X-Content-Type-Options", "nosniff")
@@ -109,6 +122,19 @@ class _Handler(BaseHTTPRequestHandler):
         given = self.headers.get("X-Quillfen-Token", "")
         return hmac.compare_digest(given.encode(), self.server.token.encode())
 
+    def _reader_ok(self) -> bool:
+        """A page's own requests (scripts, images) cannot carry the header: they carry the cookie the page got
+        with the address's ?token=, or the token itself."""
+        if self._token_ok():
+            return True
+        cookie = SimpleCookie()
+        try:
+            cookie.load(self.headers.get("Cookie", ""))
+        except CookieError:
+            return False
+        given = [m.value for k, m in cookie.items() if k == _COOKIE] + parse_qs(urlsplit(self.path).query).get("token", [])
+        return any(hmac.compare_digest(g.encode(), self.server.token.encode()) for g in given)
+
     # ------------------------------------------------------------------------------------------- GET
 
     def do_HEAD(self) -> None:
@@ -120,6 +146,8 @@ class _Handler(BaseHTTPRequestHandler):
         report = self.server.report
         if report is None:
             return self._error(HTTPStatus.SERVICE_UNAVAILABLE, "the report is not ready")
+        if not self._reader_ok():
+            return self._error(HTTPStatus.FORBIDDEN, "open the address printed by quillfen review (with its token)")
         path = unquote(urlsplit(self.path).path)
         if path == "/api/state":
             if not self._token_ok():
@@ -131,10 +159,13 @@ class _Handler(BaseHTTPRequestHandler):
             return self._error(HTTPStatus.NOT_FOUND, "no such API")
         root: Path | None = report.folder
         rel = path.lstrip("/") or "index.html"
-        # Unchanged pairs link to their files instead of keeping copies; the page asks for them here.
+        # Unchanged pairs link to their files instead of keeping copies; the page asks for them here (those files
+        # only, never any other file of the folders).
         for side, folder in (("baseline", report.baseline_dir), ("current", report.current_dir)):
             if rel.startswith(f"_files/{side}/"):
                 root, rel = folder, rel[len(f"_files/{side}/"):]
+                if rel not in self.server.linked(side):
+                    return self._error(HTTPStatus.NOT_FOUND, "not found")
         parts = [p for p in rel.split("/") if p not in ("", ".")]
         if root is None or not parts or any(p == ".." or p.startswith(".") for p in parts):
             return self._error(HTTPStatus.NOT_FOUND, "not found")
@@ -148,7 +179,10 @@ class _Handler(BaseHTTPRequestHandler):
         except OSError:
             return self._error(HTTPStatus.NOT_FOUND, "not found")
         kind = _TYPES.get(os.path.splitext(real)[1].lower()) or mimetypes.guess_type(real)[0]
-        self._send(HTTPStatus.OK, body, kind or "application/octet-stream")
+        cookie = None
+        if rel == "index.html" and not self._token_ok():
+            cookie = f"{_COOKIE}={self.server.token}; Path=/; HttpOnly; SameSite=Strict"
+        self._send(HTTPStatus.OK, body, kind or "application/octet-stream", cookie)
 
     # ------------------------------------------------------------------------------------------- POST
 

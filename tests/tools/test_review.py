@@ -35,7 +35,10 @@ class Server:
         self.port, self.token = int(match[1]), match[2]
         self.url = self.line.split(" at ", 1)[1]
 
-    def request(self, method, path, body=None, headers=None):
+    def request(self, method, path, body=None, headers=None, token=True):
+        headers = dict(headers or {})
+        if token and method == "GET":
+            headers.setdefault("X-Quillfen-Token", self.token)
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         try:
             conn.request(method, path, body=body, headers=headers or {})
@@ -82,7 +85,9 @@ def test_api_checks_the_token_the_names_and_the_files(served, tmp_path):
     assert server.call("/api/accept", ["ui/changed.png"], token=False)[0] == 403
     assert server.call("/api/accept", ["ui/changed.png"], token="x" * len(server.token))[0] == 403
     assert server.call("/api/accept", ["ui/changed.png"], Host="evil.example:80")[0] == 403
-    assert server.request("GET", "/api/state")[0] == 403
+    assert server.request("GET", "/api/state", token=False)[0] == 403
+    assert server.request("GET", "/", token=False)[0] == 403
+    assert server.request("GET", "/images/", token=False)[0] == 403
     assert server.call("/api/accept", "ui/changed.png")[0] == 400
     assert server.request("POST", "/api/accept", b"{", {"X-Quillfen-Token": server.token})[0] == 400
     assert files(base) == before
@@ -110,9 +115,19 @@ def test_api_checks_the_token_the_names_and_the_files(served, tmp_path):
     assert body["accepted"] == ["ui/changed.png", "fresh.png", "gone.png"]
     assert files(base) == before
 
-    # The report's files, and the linked files of unchanged pairs, are served; nothing outside them.
-    assert server.request("GET", "/")[0] == 200
+    # The report's files, and the linked files of unchanged pairs, are served; nothing outside them. The page's
+    # address with the token gives the cookie its scripts and images are then fetched with.
+    status, _ = server.request("GET", f"/?token={server.token}", token=False)
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+    conn.request("GET", f"/?token={server.token}")
+    cookie = conn.getresponse().getheader("Set-Cookie").split(";")[0]
+    conn.close()
+    assert status == 200 and cookie == f"quillfen_token={server.token}"
+    assert server.request("GET", "/report.js", headers={"Cookie": cookie}, token=False)[0] == 200
+    assert server.request("GET", "/report.js", headers={"Cookie": "quillfen_token=x"}, token=False)[0] == 403
     assert server.request("GET", "/_files/current/same.png")[1] == (cur / "same.png").read_bytes()
+    (cur / "notes.txt").write_text("not a pair's file")
+    assert server.request("GET", "/_files/current/notes.txt")[0] == 404
     for path in ("/../baseline/same.png", "/%2e%2e/baseline/same.png", "/_files/current/../../baseline/gone.png",
                  "/.undo/x", "/report.json/x"):
         assert server.request("GET", path)[0] == 404, path
