@@ -437,8 +437,10 @@ def report_project(project):
 
 def read_report(folder):
     """The pairs as the page shows them (report.json holds the same minus the page-only facts)."""
-    data = (folder / "report-data.js").read_text()
-    pairs = json.loads(data[data.index("{") : data.rindex("}") + 1])["pairs"]
+    pairs = []
+    for chunk in sorted((folder / "data").glob("pairs-*.js")):
+        data = chunk.read_text()
+        pairs += json.loads(data[data.index("[") : data.rindex("]") + 1])
     assert len(json.loads((folder / "report.json").read_text())["pairs"]) == len(pairs)
     return {p["name"]: p for p in pairs}
 
