@@ -191,12 +191,12 @@ def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tupl
     """The layout analysis of a pair that whole-row alignment could not explain: (verdict, shift, residual
     pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
     moved the residual is the plain count, which the caller has: the analysis need not finish counting it."""
-    verdict, bands, residual, clusters, diff_png, _ = _native.analyze_layout(
+    a = _native.analyze_layout(
         *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=bool(opts.diff), max_residual=0)
-    if verdict not in ("shifted", "changed") or not bands:
+    if a.verdict not in ("shifted", "changed") or not a.bands:
         return None
-    shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1) for k, y, r, x0, x1 in bands))
-    return verdict, shift, residual, tuple(Box(*k) for k in clusters), diff_png
+    shift = Shift(bands=tuple(ShiftBand(kind=k.kind, y=k.y, rows=k.rows, x0=k.x0, x1=k.x1) for k in a.bands))
+    return a.verdict, shift, a.residual_count, tuple(Box(*k) for k in a.clusters), a.diff_png
 
 
 def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,

@@ -520,7 +520,8 @@ struct DecompressorDeleter {
 };
 
 // Inflates the image data into exactly `size` bytes at `out`: a stream that ends early, holds more than the image
-// or is corrupt (its Adler-32 included) is an error.
+// or is corrupt (its Adler-32 included) is an error. libdeflate writes the output front to back and touches
+// nothing past what the stream has produced, so a stream found corrupt costs no more memory than it inflated.
 Status inflate(const Png& png, uint8_t* out, std::size_t size) {
   if (png.image_data.empty()) return fail("the image data is empty");
   Bytes joined;
@@ -541,70 +542,147 @@ Status inflate(const Png& png, uint8_t* out, std::size_t size) {
   }
 }
 
+// A block of the buffer pool, not initialised, returned to the pool when it goes.
+class ScratchBlock {
+ public:
+  explicit ScratchBlock(std::size_t size)
+      : size_(size), data_(size ? static_cast<uint8_t*>(buffer_pool::take(size)) : nullptr) {}
+  ScratchBlock(const ScratchBlock&) = delete;
+  ~ScratchBlock() {
+    if (data_) buffer_pool::give(data_, size_);
+  }
+  uint8_t* data() const { return data_; }
+
+ private:
+  std::size_t size_;
+  uint8_t* data_;
+};
+
+// Rows between two looks for a cancellation while rows are unfiltered and expanded: about a megabyte of output.
+std::size_t rows_per_check(const Header& h) { return std::max<std::size_t>(1, (1u << 20) / (4 * std::size_t{h.width})); }
+
 }  // namespace
 
-Result<RgbaImage> decode_png(ByteView file) {
+struct PngReader::File {
   Png png;
-  if (auto e = read_chunks(file, png)) return *e;
-  const Header& h = png.header;
+  std::vector<Pass> passes;
+  std::size_t filtered_size = 0;
+};
 
-  const std::vector<Pass> passes = passes_of(h);
+PngReader::PngReader(std::unique_ptr<const File> file) : file_(std::move(file)) {}
+PngReader::PngReader(PngReader&&) noexcept = default;
+PngReader& PngReader::operator=(PngReader&&) noexcept = default;
+PngReader::~PngReader() = default;
+
+Result<PngReader> PngReader::open(ByteView bytes) {
+  auto file = std::make_unique<File>();
+  Png& png = file->png;
+  if (auto e = read_chunks(bytes, png)) return *e;
+  file->passes = passes_of(png.header);
   uint64_t filtered_size = 0;  // below the memory limit plus one byte per row: no overflow
-  for (const Pass& p : passes) filtered_size += p.height * (1 + p.row_bytes);
+  for (const Pass& p : file->passes) filtered_size += p.height * (1 + p.row_bytes);
   if (filtered_size > png.image_data_bytes * DEFLATE_MAX_RATIO)
     return fail("the image data is too short for the image size");
-
-  auto pixels = pixel_count(h.width, h.height);
+  auto pixels = pixel_count(png.header.width, png.header.height);
   if (!pixels) return pixels.error();
-  const std::size_t out_size = *pixels * 4;
-  const unsigned bpp = h.filter_distance();
-  const UnfilterFn unfilter = unfilter_for(bpp);
-  const Expander expand(png);
+  file->filtered_size = filtered_size;
+  return PngReader(std::move(file));
+}
+
+std::size_t PngReader::width() const { return file_->png.header.width; }
+std::size_t PngReader::height() const { return file_->png.header.height; }
+std::size_t PngReader::rgba_size() const { return width() * height() * 4; }
+std::size_t PngReader::filtered_size() const { return file_->filtered_size; }
+bool PngReader::in_place(std::size_t capacity) const {
+  return !file_->png.header.interlaced && capacity >= std::max(rgba_size(), filtered_size());
+}
+
+Status PngReader::inflate_into(uint8_t* filtered) const { return inflate(file_->png, filtered, filtered_size()); }
+
+Status PngReader::expand(const uint8_t* filtered, uint8_t* out) const {
+  const Png& png = file_->png;
+  const Header& h = png.header;
+  const UnfilterFn unfilter = unfilter_for(h.filter_distance());
+  const Expander expand_row(png);
   // Two scratch rows: the one being unfiltered and the one above it.
   std::size_t widest = 0;
-  for (const Pass& p : passes) widest = std::max<std::size_t>(widest, p.row_bytes);
+  for (const Pass& p : file_->passes) widest = std::max<std::size_t>(widest, p.row_bytes);
   std::vector<uint8_t> rows(2 * widest);
-
-  RgbaImage image;
-  image.width = h.width;
-  image.height = h.height;
-  // Without interlacing one buffer serves both: the filtered rows are inflated into its tail, and each row, once
-  // unfiltered into a scratch row, is expanded towards the front. The buffer is as long as the larger of the two,
-  // so row j's RGBA ends at or before the start of filtered row j + 1: nothing is overwritten before it is read.
-  // Interlaced images, whose passes land all over the image, inflate into a buffer of their own.
-  const std::size_t buffer_size = h.interlaced ? out_size : std::max<std::size_t>(out_size, filtered_size);
-  image.data.resize(buffer_size);
-  std::unique_ptr<uint8_t[]> own;
-  uint8_t* filtered;
-  if (h.interlaced) {
-    own.reset(new uint8_t[filtered_size]);
-    filtered = own.get();
-  } else {
-    filtered = image.data.data() + (buffer_size - filtered_size);
-  }
-  if (auto e = inflate(png, filtered, filtered_size)) return *e;
   std::vector<uint8_t> pass_rgba(h.interlaced ? 4 * std::size_t{h.width} : 0);
+  const std::size_t check_every = rows_per_check(h);
   const uint8_t* raw = filtered;
-  for (const Pass& p : passes) {
+  for (const Pass& p : file_->passes) {
     const std::size_t n = p.row_bytes;
     uint8_t* prev = rows.data();
     uint8_t* cur = rows.data() + n;
     std::memset(prev, 0, n);
     for (std::size_t j = 0; j < p.height; ++j, raw += n + 1) {
+      if (j % check_every == 0) par::check_cancelled();
       if (raw[0] > PAETH) return fail("invalid row filter type");
       unfilter(raw[0], raw + 1, prev, cur, n);
-      uint8_t* dst = image.data.data() + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
+      uint8_t* dst = out + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
       if (p.dx == 1) {
-        expand(cur, p.width, dst);
+        expand_row(cur, p.width, dst);
       } else {
-        expand(cur, p.width, pass_rgba.data());
+        expand_row(cur, p.width, pass_rgba.data());
         for (std::size_t i = 0; i < p.width; ++i) std::memcpy(dst + 4 * i * p.dx, &pass_rgba[4 * i], 4);
       }
       std::swap(prev, cur);
     }
   }
-  image.data.resize(out_size);
-  if (buffer_size - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit samples: give back the rest
+  return std::nullopt;
+}
+
+Status PngReader::decode_into(uint8_t* out, std::size_t capacity) const {
+  // In place, the filtered rows are inflated into the tail of the buffer, and each row, once unfiltered into a
+  // scratch row, is expanded towards the front. The buffer is as long as the larger of the two, so row j's RGBA
+  // ends at or before the start of filtered row j + 1: nothing is overwritten before it is read. Interlaced
+  // images, whose passes land all over the image, and buffers too short for the filtered rows inflate into a
+  // scratch block.
+  if (in_place(capacity)) {
+    uint8_t* filtered = out + (capacity - filtered_size());
+    if (auto e = inflate_into(filtered)) return e;
+    return expand(filtered, out);
+  }
+  ScratchBlock scratch(filtered_size());
+  if (auto e = inflate_into(scratch.data())) return e;
+  return expand(scratch.data(), out);
+}
+
+Result<PngHeader> read_png_header(ByteView file) {
+  if (file.size() < 8 || std::memcmp(file.data(), SIGNATURE, 8) != 0) return fail("not a PNG file (bad signature)");
+  if (file.size() < 8 + 8 + 13 + 4) return fail("file is cut short inside the IHDR chunk");
+  const uint8_t* chunk = &file[8];
+  if (std::memcmp(chunk + 4, "IHDR", 4) != 0) return fail("the first chunk is not IHDR");
+  if (be32(chunk) != 13) return fail("invalid IHDR chunk length");
+  if (be32(chunk + 8 + 13) != libdeflate_crc32(0, chunk + 4, 4 + 13)) return fail("CRC mismatch in the IHDR chunk");
+  Header h;
+  if (auto e = read_header(file.subspan(16, 13), h)) return *e;
+  return PngHeader{h.width, h.height, h.depth, h.colour, h.interlaced};
+}
+
+Result<RgbaImage> decode_png(ByteView file) {
+  auto reader = PngReader::open(file);
+  if (!reader) return std::move(reader).error();
+  RgbaImage image;
+  image.width = reader->width();
+  image.height = reader->height();
+  const std::size_t out_size = reader->rgba_size(), filtered_size = reader->filtered_size();
+  // The image's buffer is zeroed when it is allocated, every page of it touched. Where the RGBA is at least twice
+  // the inflated rows (grey, palette and low bit depths), the stream is inflated into a scratch block first, so
+  // that a small file whose stream turns out corrupt near its end is refused having touched no more than the
+  // inflated rows (which the memory limit bounds); the others decode in place, in one buffer.
+  if (!reader->in_place(std::max(out_size, filtered_size)) || out_size / 2 >= filtered_size) {
+    ScratchBlock scratch(filtered_size);
+    if (auto e = reader->inflate_into(scratch.data())) return *e;
+    image.data.resize(out_size);
+    if (auto e = reader->expand(scratch.data(), image.data.data())) return *e;
+  } else {
+    image.data.resize(std::max(out_size, filtered_size));
+    if (auto e = reader->decode_into(image.data.data(), image.data.size())) return *e;
+    image.data.resize(out_size);
+    if (image.data.capacity() - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit samples: give back the rest
+  }
   if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
   return image;
 }
