@@ -51,6 +51,7 @@ class PngReader {
 
  private:
   struct File;
+  friend Result<RgbaImage> decode_png(ByteView png);
   explicit PngReader(std::unique_ptr<const File> file);
   std::unique_ptr<const File> file_;
 };

@@ -12,12 +12,12 @@ from pages import page, png
 from quillfen_tools import _native
 
 
-def raw_png(width, height, rows, *, colour=0, depth=8):
-    """A PNG of the given filtered rows (filter bytes included) as one zlib stream."""
+def raw_png(width, height, rows, *, colour=0, depth=8, stream=None):
+    """A PNG of the given filtered rows (filter bytes included) as one zlib stream, or of the stream given."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     ihdr = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(rows, 9))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", stream if stream is not None else zlib.compress(rows, 9))
             + chunk(b"IEND", b""))
 
 
@@ -121,3 +121,107 @@ def test_size_limits_are_checked_from_the_header():
             _native.png_size(bad)
         with pytest.raises(ValueError, match=message):
             _native.decode_rgba(bad, max_pixels=10**9)
+
+
+PEAK = """
+import resource, sys, zlib
+sys.path.insert(0, sys.argv[1])
+from test_native import raw_png
+import quillfen
+from quillfen_tools import _native
+side, corrupt = int(sys.argv[2]), sys.argv[3] == "corrupt"
+stream = bytearray(zlib.compress(bytes(side * (side + 1)), 9))  # 8-bit grey: the RGBA is 4 x the rows
+if corrupt:
+    stream[-1] ^= 0xFF  # the Adler-32 at the very end
+png = raw_png(side, side, b"", stream=bytes(stream))
+call = {"engine": lambda: quillfen.Comparison(png, b"x"), "helper": lambda: _native.decode_rgba(png)}[sys.argv[4]]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    call()
+    outcome = "decoded"
+except ValueError as e:
+    outcome = str(e)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024, outcome)
+"""
+
+
+@pytest.mark.parametrize("entry", ["engine", "helper"])
+def test_decoding_memory(tmp_path, entry):
+    """A small file that claims a large grey image: refused for a stream corrupt at its very end having touched
+    about the inflated rows (a quarter of the RGBA), and decoded by the helper into one RGBA buffer."""
+    import os
+    import subprocess
+    import sys
+    side = 6000
+    rgba = side * side * 4
+
+    def peak(corrupt):
+        out = subprocess.run([sys.executable, "-c", PEAK, os.path.dirname(__file__), str(side), corrupt, entry],
+                             capture_output=True, text=True, check=True).stdout.split(maxsplit=1)
+        return int(out[0]), out[1].strip()
+
+    grown, outcome = peak("corrupt")
+    assert "corrupt image data stream" in outcome
+    assert grown < rgba * 0.45, f"{grown >> 20} MiB for a {rgba >> 20} MiB image"
+    if entry == "helper":
+        grown, outcome = peak("ok")
+        assert outcome == "decoded"
+        assert grown < rgba * 1.2, f"{grown >> 20} MiB for a {rgba >> 20} MiB image"
+
+
+KERNELS = """
+import hashlib, io, sys
+import numpy as np
+from PIL import Image
+import quillfen
+from quillfen_tools import _native
+sys.path.insert(0, sys.argv[1])
+from pages import page, png, shifted_down
+digest = hashlib.sha256()
+def add(*values):
+    for v in values:
+        digest.update(repr(v).encode() if not isinstance(v, (bytes, bytearray)) else bytes(v))
+rng = np.random.default_rng(5)
+for w, h in [(1, 1), (3, 2), (67, 9), (200, 130), (333, 97)]:
+    base = page(w, h, seed=w)
+    cur = base.copy()
+    cur[h // 3:, w // 4:w // 2, :3] ^= 0x5A        # a changed block with edges
+    noise = rng.integers(0, 2, (h, w)).astype(bool)
+    cur[noise, 0] //= 2                           # scattered small changes: anti-aliasing tests
+    cur[: h // 2, : w // 3, 3] = rng.integers(0, 256, (h // 2, w // 3))  # translucent pixels
+    for mode in ["RGBA", "RGB", "L", "LA", "P"]:   # every row kernel of the reader, every filter Pillow picks
+        buf = io.BytesIO()
+        Image.fromarray(cur).convert(mode).save(buf, format="PNG")
+        add(_native.decode_rgba(buf.getvalue()))
+    c = quillfen.Comparison(png(base), png(cur))
+    for aa in (False, True):
+        add(c.diff_count(threshold=0.05, include_aa=aa), c.diff_image(include_aa=aa))
+    add(c.ssim(), [(k.bbox, k.pixel_count) for k in c.clusters().clusters])
+    add(c.current_thumbnail(width=max(1, w // 3)))
+    s = quillfen.Comparison(png(base), png(shifted_down(base, min(5, h - 1))))
+    al = s.row_alignment()
+    add(al.aligned, al.residual_count, s.aligned_diff_image(al) if al.aligned else None)
+print(",".join(map(str, _native.cpu_features())), digest.hexdigest())
+"""
+
+
+def test_scalar_kernels_give_the_same_bits():
+    """QUILLFEN_SCALAR=1 forces every kernel's scalar twin; every result is the same to the bit."""
+    import os
+    import subprocess
+    import sys
+
+    def run(scalar):
+        env = {k: v for k, v in os.environ.items() if k != "QUILLFEN_SCALAR"}
+        if scalar:
+            env["QUILLFEN_SCALAR"] = "1"
+        out = subprocess.run([sys.executable, "-c", KERNELS, os.path.dirname(__file__)], capture_output=True,
+                             text=True, env=env, check=True).stdout.split()
+        return out[0], out[-1]
+
+    scalar_features, scalar_digest = run(True)
+    native_features, native_digest = run(False)
+    assert scalar_features == "False,False,False"
+    assert scalar_digest == native_digest
+    if native_features == scalar_features:
+        pytest.skip("this processor has none of the instruction sets the kernels use")
