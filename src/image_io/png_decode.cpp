@@ -393,7 +393,7 @@ Result<std::shared_ptr<uint8_t[]>> inflate_detached(const Png& png, std::size_t 
 // Grows `data` to `size` zeroed bytes a slice at a time, looking for cancellation between slices (zeroing fresh
 // memory costs a page fault every 4 KiB: about a second for 2 GB).
 void resize_watched(Bytes& data, std::size_t size) {
-  constexpr std::size_t SLICE = 64u << 20;
+  constexpr std::size_t SLICE = 8u << 20;
   data.reserve(size);
   while (data.size() < size) {
     par::check_cancelled();
