@@ -15,6 +15,12 @@ inline constexpr double SSIM_C2 = 58.5225;
 // Score in [0, 1] of two RGBA buffers of width × height (the same entry serves gathered aligned rows).
 Result<double> ssim_rgba(ByteView baseline, ByteView current, std::size_t width, std::size_t height);
 
+// Where the luma of two images first differs: the first row, and the first column over all rows, holding a pixel
+// whose red, green or blue differ. Any smaller row and column bound it as well.
+struct LumaStart {
+  std::size_t row = 0, column = 0;
+};
+
 std::vector<double> luma_plane(ByteView rgba);
 Result<double> ssim_luma(const std::vector<double>& x, const std::vector<double>& y, std::size_t width,
                          std::size_t height);
