@@ -56,8 +56,10 @@ namespace verdict {
 
 namespace {
 
+// Within every tolerance given; with none given, a difference is never within tolerance.
 bool within_tolerance(const VerdictOptions& o, uint64_t diff_pixels, double ratio) {
-  return diff_pixels <= o.max_diff_pixels.value_or(0) && (!o.max_diff_ratio || ratio <= *o.max_diff_ratio);
+  if (!o.max_diff_pixels && !o.max_diff_ratio) return false;
+  return (!o.max_diff_pixels || diff_pixels <= *o.max_diff_pixels) && (!o.max_diff_ratio || ratio <= *o.max_diff_ratio);
 }
 
 // Whether the alignment explains every difference as rows inserted or deleted.
@@ -157,12 +159,20 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
     case VerdictStatus::SizeChanged: v.passed = false; break;
   }
 
-  // The bands, as the product layer reads them.
+  // The bands, as the product layer reads them: blocks split by rows that only happen to match are one block
+  // (the diff image paints them as such too).
   if (layout) {
     v.shifted_rows = true;
-    for (const ColumnRegion& r : layout->regions) append_bands(r.segments, r.x0, r.x1, pair, v.bands);
+    for (ColumnRegion& r : layout->regions) {
+      if (r.moved) {
+        r.segments = merge_split_blocks(std::move(r.segments), pair, r.x0, r.x1);
+        r.bands = extract_bands(r.segments);
+      }
+      append_bands(r.segments, r.x0, r.x1, pair, v.bands);
+    }
   } else if (whole) {
     v.shifted_rows = true;
+    alignment->resolved_segments = merge_split_blocks(std::move(alignment->resolved_segments), pair, 0, w);
     append_bands(alignment->resolved_segments, 0, w, pair, v.bands);
   }
 
@@ -170,8 +180,9 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
   if (identical) {
     v.ssim = 1.0;
   } else {
-    Result<double> s = whole && !layout ? matched_rows_ssim(pair, *alignment)
-                                        : ssim_rgba(pair.baseline, pair.current, w, h);
+    Result<double> s = layout  ? undone_ssim(pair, *layout)
+                       : whole ? matched_rows_ssim(pair, *alignment)
+                               : ssim_rgba(pair.baseline, pair.current, w, h);
     if (!s) return std::move(s).error();
     v.ssim = *s;
   }
@@ -197,7 +208,7 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
   if (draw) {
     Result<Bytes> png = Bytes();
     if (layout) {
-      if (layout->any_moved()) png = encoded(render_layout_diff(pair, *layout, diff), w, pair.current_height);
+      png = encoded(render_layout_diff(pair, *layout, diff), w, pair.current_height);
     } else if (whole) {
       png = encoded(render_aligned_diff(pair, *alignment, diff), w, pair.current_height);
     } else {

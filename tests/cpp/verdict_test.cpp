@@ -26,6 +26,21 @@ Bytes page(const std::vector<uint32_t>& ids, std::size_t w = W) {
   return out;
 }
 
+// Column stripes [x0, x1) of a page, each with its own rows.
+struct Stripe {
+  std::size_t x0, x1;
+  std::vector<uint32_t> ids;
+};
+Bytes striped(std::size_t w, std::size_t h, const std::vector<Stripe>& stripes) {
+  Bytes out(w * h * 4, 255);
+  for (const Stripe& s : stripes) {
+    const Bytes rows = page(s.ids, w);
+    for (std::size_t y = 0; y < h && y < s.ids.size(); ++y)
+      std::memcpy(out.data() + (y * w + s.x0) * 4, rows.data() + (y * w + s.x0) * 4, (s.x1 - s.x0) * 4);
+  }
+  return out;
+}
+
 std::vector<uint32_t> lines(uint32_t first, std::size_t count) {
   std::vector<uint32_t> v(count);
   for (std::size_t i = 0; i < count; ++i) v[i] = first + static_cast<uint32_t>(i);
@@ -53,7 +68,7 @@ Verdict verdict(const ImagePair& p, const VerdictOptions& o = {}) {
   return std::move(*v);
 }
 
-VerdictOptions old_tolerance() {
+VerdictOptions allowing_no_pixels() {
   VerdictOptions o;
   o.max_diff_pixels = 0;
   return o;
@@ -74,7 +89,7 @@ TEST(Verdict, ChangedPixelsAreCountedAndClustered) {
   const Bytes a = page(lines(1, 40));
   Bytes b = a;
   for (std::size_t y = 10; y < 14; ++y) std::memset(b.data() + (y * W + 20) * 4, 0, 4 * 8);  // 4 x 8 black
-  const Verdict v = verdict(pair_of(a, 40, b, 40), old_tolerance());
+  const Verdict v = verdict(pair_of(a, 40, b, 40), allowing_no_pixels());
   EXPECT_EQ(v.status, VerdictStatus::Changed);
   EXPECT_FALSE(v.passed);
   EXPECT_GT(v.diff_pixels, 0u);
@@ -92,13 +107,13 @@ TEST(Verdict, ChangedPixelsAreCountedAndClustered) {
 TEST(Verdict, RowsInsertedAreAShiftWithFullWidthBands) {
   const auto ids = lines(1, 60);
   const Bytes a = page(ids), b = page(inserted(ids, 20, lines(500, 5)));
-  const Verdict v = verdict(pair_of(a, 60, b, 65), old_tolerance());
+  const Verdict v = verdict(pair_of(a, 60, b, 65), allowing_no_pixels());
   EXPECT_EQ(v.status, VerdictStatus::Shifted);
   EXPECT_FALSE(v.passed);
   ASSERT_EQ(v.bands.size(), 1u);
   EXPECT_EQ(v.bands[0], (VerdictBand{false, 20, 5, 0, W, false}));
   EXPECT_EQ(v.ssim, 1.0);  // the matched rows are the same
-  VerdictOptions allow = old_tolerance();
+  VerdictOptions allow = allowing_no_pixels();
   allow.allow_shift = true;
   EXPECT_TRUE(verdict(pair_of(a, 60, b, 65), allow).passed);
 }
@@ -258,6 +273,126 @@ TEST(VerdictOptions, RangesComeFromTheDeclarations) {
   EXPECT_EQ(d.threshold, std::get<double>(verdict_option("threshold").default_value));
   EXPECT_EQ(d.max_pixels, 100'000'000u);
   EXPECT_FALSE(d.max_diff_pixels || d.max_diff_ratio || d.thumbnails);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- the rules of the product layer ---------------------------------------------------------------------------
+
+TEST(VerdictRules, TolerancesGivenAloneDecideAndNoneGivenFails) {
+  const Bytes a = page(lines(1, 40));
+  Bytes b = a;
+  for (std::size_t y = 10; y < 14; ++y) std::memset(b.data() + (y * W + 20) * 4, 0, 4 * 8);
+  const ImagePair p = pair_of(a, 40, b, 40);
+  const Verdict none = verdict(p);
+  ASSERT_EQ(none.status, VerdictStatus::Changed);
+  EXPECT_FALSE(none.passed);
+  VerdictOptions o;
+  o.max_diff_ratio = 0.05;  // on its own: no pixel count applies
+  EXPECT_TRUE(verdict(p, o).passed);
+  o.max_diff_pixels = none.diff_pixels - 1;  // both given: both must hold
+  EXPECT_FALSE(verdict(p, o).passed);
+  o.max_diff_pixels = none.diff_pixels;
+  EXPECT_TRUE(verdict(p, o).passed);
+  o.max_diff_ratio = 0.0;
+  EXPECT_FALSE(verdict(p, o).passed);
+  // A shifted pair passes by allow_shift, and not without it when no tolerance is given.
+  const auto ids = lines(1, 60);
+  const ImagePair shifted = pair_of(page(ids), 60, page(inserted(ids, 20, lines(500, 5))), 65);
+  EXPECT_FALSE(verdict(shifted).passed);
+  VerdictOptions allow;
+  allow.allow_shift = true;
+  EXPECT_TRUE(verdict(shifted, allow).passed);
+}
+
+TEST(VerdictRules, PaneShiftScoresTheBaselineAgainstTheShiftUndone) {
+  // A sidebar that stays, beside a pane whose rows a banner pushes down, in a capture of fixed height.
+  const std::size_t w = 120, side = 30, h = 150;
+  const auto pane = lines(5000, h);
+  const Bytes a = striped(w, h, {{0, side, lines(1000, h)}, {side, w, pane}});
+  const Bytes b = striped(w, h, {{0, side, lines(1000, h)}, {side, w, inserted(pane, 40, lines(9000, 12), h)}});
+  const ImagePair p = pair_of(a, h, b, h, w);
+  const Verdict v = verdict(p);
+  ASSERT_EQ(v.status, VerdictStatus::Shifted);
+  EXPECT_EQ(v.bands, (std::vector<VerdictBand>{{false, 40, 12, side, w, false}, {true, h, 12, side, w, true}}));
+  EXPECT_EQ(v.ssim, 1.0);
+  EXPECT_LT(*ssim_rgba(p.baseline, p.current, w, h), 0.9);
+
+  // With a real change beside the shift the score is that of the change alone: the undone image differs from
+  // the baseline only there.
+  Bytes c = b;
+  for (std::size_t y = 100; y < 104; ++y) std::memset(c.data() + (y * w + 5) * 4, 0, 4 * 10);
+  const ImagePair q = pair_of(a, h, c, h, w);
+  const Verdict changed = verdict(q);
+  ASSERT_EQ(changed.status, VerdictStatus::Changed);
+  ASSERT_TRUE(changed.shifted_rows);
+  Bytes undone = a;
+  for (std::size_t y = 100; y < 104; ++y) std::memset(undone.data() + (y * w + 5) * 4, 0, 4 * 10);
+  EXPECT_EQ(changed.ssim, *ssim_rgba(a, undone, w, h));
+}
+
+TEST(VerdictRules, ABlockSplitByRowsThatOnlyHappenToMatchIsOneBand) {
+  // A banner with blank rows inside, inserted where the page has blank rows: an alignment may pair the banner's
+  // blank rows with the page's and split the banner around them.
+  const std::vector<uint32_t> base = {1, 2, 3, 4, 0, 0, 5, 6, 7, 8, 9, 10};
+  const std::vector<uint32_t> banner = {900, 901, 0, 0, 902};
+  const auto cur = inserted(base, 4, banner);  // 1 2 3 4 | 900 901 0 0 902 | 0 0 5 ...
+  const ImagePair p = pair_of(page(base), base.size(), page(cur), cur.size());
+  const std::vector<SegmentRecord> split = {
+      {0, 0, 4, SegmentKind::Equal},  {4, 4, 2, SegmentKind::Insert},  {4, 6, 2, SegmentKind::Equal},
+      {6, 8, 3, SegmentKind::Insert}, {6, 11, 6, SegmentKind::Equal}};
+  const auto merged = verdict::merge_split_blocks(split, p, 0, W);
+  EXPECT_EQ(merged, (std::vector<SegmentRecord>{{0, 0, 4, SegmentKind::Equal},
+                                                {4, 4, 5, SegmentKind::Insert},
+                                                {4, 9, 8, SegmentKind::Equal}}));
+  // Deleted the same way: the banner leaves.
+  const ImagePair q = pair_of(page(cur), cur.size(), page(base), base.size());
+  const std::vector<SegmentRecord> split_deleted = {
+      {0, 0, 4, SegmentKind::Equal},  {4, 4, 2, SegmentKind::Delete},  {6, 4, 2, SegmentKind::Equal},
+      {8, 6, 3, SegmentKind::Delete}, {11, 6, 6, SegmentKind::Equal}};
+  EXPECT_EQ(verdict::merge_split_blocks(split_deleted, q, 0, W),
+            (std::vector<SegmentRecord>{{0, 0, 4, SegmentKind::Equal},
+                                        {4, 4, 5, SegmentKind::Delete},
+                                        {9, 4, 8, SegmentKind::Equal}}));
+  // Rows that do not repeat after the block are content of their own: nothing merges.
+  const std::vector<uint32_t> other = {1, 2, 3, 4, 0, 0, 5, 6, 7, 8, 9, 10};
+  auto lone = inserted(other, 4, {900, 901, 0, 0, 902});
+  lone[9] = 77;
+  lone[10] = 78;  // the page's blank rows replaced: the banner's blank rows now match nothing after it
+  const ImagePair r = pair_of(page(other), other.size(), page(lone), lone.size());
+  EXPECT_EQ(verdict::merge_split_blocks(split, r, 0, W), split);
+  // End to end: the alignment's own answer keeps the split, the verdict reports one band.
+  auto engine = align_rows(p, {}, {});
+  ASSERT_TRUE(engine.ok());
+  EXPECT_EQ(engine->bands, (std::vector<BandRecord>{{4, 2, false}, {8, 3, false}}));
+  const Verdict v = verdict(p);
+  ASSERT_EQ(v.status, VerdictStatus::Shifted);
+  EXPECT_EQ(v.bands, (std::vector<VerdictBand>{{false, 4, 5, 0, W, false}}));
+}
+
+TEST(VerdictRules, RowsPushedOutOfAFixedHeightCaptureAreAtTheEdge) {
+  const auto ids = lines(1, 60);
+  // Inserted above, pushed out at the bottom.
+  const Verdict bottom = verdict(pair_of(page(ids), 60, page(inserted(ids, 20, lines(500, 5), 60)), 60));
+  ASSERT_EQ(bottom.status, VerdictStatus::Shifted);
+  EXPECT_EQ(bottom.bands, (std::vector<VerdictBand>{{false, 20, 5, 0, W, false}, {true, 60, 5, 0, W, true}}));
+  // A capture of the page's end: inserted below, pushed out at the top.
+  auto longer = inserted(ids, 40, lines(500, 5));
+  const Verdict top = verdict(pair_of(page(ids), 60, page({longer.begin() + 5, longer.end()}), 60));
+  ASSERT_EQ(top.status, VerdictStatus::Shifted);
+  EXPECT_EQ(top.bands, (std::vector<VerdictBand>{{true, 0, 5, 0, W, true}, {false, 35, 5, 0, W, false}}));
+  // Removed for real: a taller page losing its last rows, or rows deleted inside the page.
+  const Verdict cut = verdict(pair_of(page(ids), 60, page({ids.begin(), ids.begin() + 55}), 55));
+  ASSERT_EQ(cut.status, VerdictStatus::Shifted);
+  EXPECT_EQ(cut.bands, (std::vector<VerdictBand>{{true, 55, 5, 0, W, false}}));
+  auto pulled = ids;
+  pulled.erase(pulled.begin() + 10, pulled.begin() + 15);
+  pulled.insert(pulled.end(), {700, 701, 702, 703, 704});
+  const Verdict inside = verdict(pair_of(page(ids), 60, page(pulled), 60));
+  ASSERT_EQ(inside.status, VerdictStatus::Shifted);
+  EXPECT_EQ(inside.bands, (std::vector<VerdictBand>{{true, 10, 5, 0, W, false}, {false, 55, 5, 0, W, false}}));
 }
 
 }  // namespace
