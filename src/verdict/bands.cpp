@@ -135,14 +135,14 @@ Result<double> matched_rows_ssim(const ImagePair& pair, const AlignmentRecord& r
   if (pair.canvas_width == 0) return 1.0;
   GatheredRows g = gather_matched_rows(pair, record);
   if (g.rows == 0) return 1.0;
-  return ssim_rgba(g.baseline, g.current, pair.canvas_width, g.rows);
+  return ssim_rgba_streamed(g.baseline, g.current, pair.canvas_width, g.rows);
 }
 
 Result<double> undone_ssim(const ImagePair& pair, const LayoutRecord& record) {
   const std::size_t w = pair.canvas_width, hb = pair.baseline_height;
   if (w == 0 || hb == 0) return 1.0;
   const Bytes undone = undo_layout_shift(pair, record);
-  return ssim_rgba(ByteView(pair.baseline).first(hb * w * 4), undone, w, hb);
+  return ssim_rgba_streamed(ByteView(pair.baseline).first(hb * w * 4), undone, w, hb);
 }
 
 }  // namespace qf::verdict

@@ -182,7 +182,7 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
   } else {
     Result<double> s = layout  ? undone_ssim(pair, *layout)
                        : whole ? matched_rows_ssim(pair, *alignment)
-                               : ssim_rgba(pair.baseline, pair.current, w, h);
+                               : ssim_rgba_streamed(pair.baseline, pair.current, w, h, counted.start);
     if (!s) return std::move(s).error();
     v.ssim = *s;
   }
