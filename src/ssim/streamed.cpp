@@ -42,34 +42,45 @@ class Stream {
   double score(std::size_t column) {
     const std::size_t i0 = d_ > R ? d_ - R : 0;     // rows above are ones
     const std::size_t j0 = column > R ? column - R : 0;  // so are the columns left of j0
-    const double area = static_cast<double>(A * A);
-    std::vector<double> values(w_);
+    std::vector<double> values(w_), dens(w_);
     double total = static_cast<double>(i0 * w_);  // a sum of ones, exact
     for (std::size_t i = i0; i < h_; ++i) {
       while (built_ <= i + A) add_row();
-      const double *tx = row(X, i), *bx = row(X, i + A), *ty = row(Y, i), *by = row(Y, i + A);
-      const double *txx = row(XX, i), *bxx = row(XX, i + A), *tyy = row(YY, i), *byy = row(YY, i + A);
-      const double *txy = row(XY, i), *bxy = row(XY, i + A);
-      for (std::size_t j = j0; j < w_; ++j) {
-        const double ux = (((bx[j + A] - tx[j + A]) - bx[j]) + tx[j]) / area;
-        const double uy = (((by[j + A] - ty[j + A]) - by[j]) + ty[j]) / area;
-        const double exx = (((bxx[j + A] - txx[j + A]) - bxx[j]) + txx[j]) / area;
-        const double eyy = (((byy[j + A] - tyy[j + A]) - byy[j]) + tyy[j]) / area;
-        const double exy = (((bxy[j + A] - txy[j + A]) - bxy[j]) + txy[j]) / area;
-        const double sx = exx - ux * ux;
-        const double sy = eyy - uy * uy;
-        const double sxy = exy - ux * uy;
-        const double den = (ux * ux + uy * uy + SSIM_C1) * (sx + sy + SSIM_C2);
-        const double v = ((2.0 * ux) * uy + SSIM_C1) * (2.0 * sxy + SSIM_C2) / den;
-        values[j] = den == 0.0 ? 1.0 : v;
-      }
+      outputs(i, j0, values.data(), dens.data());
       for (std::size_t j = 0; j < j0; ++j) total += 1.0;
-      for (std::size_t j = j0; j < w_; ++j) total += values[j];
+      for (std::size_t j = j0; j < w_; ++j) total += dens[j] == 0.0 ? 1.0 : values[j];
     }
     return total / static_cast<double>(w_ * h_);
   }
 
  private:
+  // The values of output row i from column j0 on. Every pointer is its own row, so the loop vectorises.
+  void outputs(std::size_t i, std::size_t j0, double* values, double* dens) {
+    outputs_of(row(X, i), row(X, i + A), row(Y, i), row(Y, i + A), row(XX, i), row(XX, i + A), row(YY, i),
+               row(YY, i + A), row(XY, i), row(XY, i + A), j0, w_, values, dens);
+  }
+  static void outputs_of(const double* __restrict tx, const double* __restrict bx, const double* __restrict ty,
+                         const double* __restrict by, const double* __restrict txx, const double* __restrict bxx,
+                         const double* __restrict tyy, const double* __restrict byy, const double* __restrict txy,
+                         const double* __restrict bxy, std::size_t j0, std::size_t w, double* __restrict values,
+                         double* __restrict dens) {
+    const double area = static_cast<double>(A * A);
+    for (std::size_t j = j0; j < w; ++j) {
+      const double ux = (((bx[j + A] - tx[j + A]) - bx[j]) + tx[j]) / area;
+      const double uy = (((by[j + A] - ty[j + A]) - by[j]) + ty[j]) / area;
+      const double exx = (((bxx[j + A] - txx[j + A]) - bxx[j]) + txx[j]) / area;
+      const double eyy = (((byy[j + A] - tyy[j + A]) - byy[j]) + tyy[j]) / area;
+      const double exy = (((bxy[j + A] - txy[j + A]) - bxy[j]) + txy[j]) / area;
+      const double sx = exx - ux * ux;
+      const double sy = eyy - uy * uy;
+      const double sxy = exy - ux * uy;
+      const double den = (ux * ux + uy * uy + SSIM_C1) * (sx + sy + SSIM_C2);
+      // Divided unconditionally; the sum picks 1.0 where den is 0, so this loop has no branch and vectorises.
+      values[j] = ((2.0 * ux) * uy + SSIM_C1) * (2.0 * sxy + SSIM_C2) / den;
+      dens[j] = den;
+    }
+  }
+
   double* row(Table t, std::size_t table_row) { return ring_.data() + (t * RING + table_row % RING) * stride_; }
 
   // Padded row: the luma of source row q, then its mirrored margins.
