@@ -16,6 +16,10 @@ PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 // layout.cpp
 PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// verdict.cpp
+PyObject* verdict(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* option_table(PyObject* module, PyObject* args);
+
 // pool.cpp
 PyObject* set_threads(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* max_threads(PyObject* module, PyObject* args);

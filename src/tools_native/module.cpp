@@ -40,6 +40,8 @@ PyMethodDef functions[] = {
      "cluster options); diff_png the shift-aware diff image (when diff is true, else None); searches the edit\n"
      "searches made. When no column moved, clusters is empty and diff_png None (the plain comparison holds\n"
      "all), and the count of the residual may stop early once it exceeds max_residual, when given."},
+    {"verdict", QF_KWFUNC(verdict), METH_VARARGS | METH_KEYWORDS, "verdict(baseline, current, baseline_size=None, current_size=None, **options)\n--\n\nThe whole verdict of one pair (PNG bytes when a size is None, else RGBA buffers of that (width, height)) as a dict;\noptions as option_table() declares them, and ignore_rects, ignore_mask, ignore_mask_size."},
+    {"option_table", option_table, METH_NOARGS, "option_table()\n--\n\nThe declarations of the verdict's options: a tuple of dicts {name, kind, default, min, max, help}."},
     {"set_threads", QF_KWFUNC(set_threads), METH_VARARGS | METH_KEYWORDS,
      "set_threads(n)\n--\n\n"
      "Cap the process-wide worker pool (shared with the quillfen module) at n threads; None or 0 restores\n"
