@@ -23,14 +23,10 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES", "RECORD_KEYS"]
+from .._files import remove_listed, write_atomic
+from ..results import STATUSES, Result
 
-#: Every status a pair can have, in the order the summary lists them.
-STATUSES = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
-
-#: The keys of one pair in report.json, in order.
-RECORD_KEYS = ("name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height",
-               "baseline_size", "current_size", "clusters", "shift", "error", "diff")
+__all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES"]
 
 _ASSETS = Path(__file__).with_name("assets")
 _ASSET_FILES = ("index.html", "report.css", "report.js")
@@ -85,16 +81,26 @@ def _as_record(item: Any) -> tuple[dict[str, Any], dict[str, Any]]:
 
 
 def _json_record(record: dict[str, Any]) -> dict[str, Any]:
-    """The pair as report.json gives it: the documented keys, in order, with JSON-ready values."""
-    out = {}
-    for key in RECORD_KEYS:
-        value = record.get(key)
-        if key in ("baseline_size", "current_size") and value is not None:
-            value = list(value)
-        elif key == "clusters":
-            value = list(value or [])
-        out[key] = value
+    """The pair as report.json gives it: the keys of `Result.to_dict()`, in order, with JSON-ready values."""
+    status = record.get("status")
+    if status in STATUSES:
+        return Result.from_dict(record).to_dict()
+    # A status this version does not know (from a newer writer, or a caller's own) is carried as it is.
+    out = Result.from_dict({**record, "status": "error"}).to_dict()
+    out["status"] = status
     return out
+
+
+def _earlier_images(out_dir: Path) -> list[str]:
+    """The image files an earlier report in `out_dir` wrote, as its records list them (relative paths)."""
+    try:
+        text = (out_dir / "report-data.js").read_text(encoding="utf-8")
+        data = json.loads(text[text.index("{"): text.rindex("}") + 1])
+    except (OSError, ValueError):
+        return []
+    pairs = data.get("pairs") if isinstance(data, dict) else None
+    return [page[key] for page in pairs or () if isinstance(page, dict)
+            for key in ("diff", "baseline_image", "current_image") if isinstance(page.get(key), str)]
 
 
 class ReportWriter:
@@ -114,10 +120,10 @@ class ReportWriter:
         self.summary: dict[str, int] = {s: 0 for s in STATUSES}
         self.out_dir.mkdir(parents=True, exist_ok=True)
         images = self.out_dir / _IMAGES
-        # Images of an earlier report in the same folder would be stale; only a folder that holds a report of
-        # ours is cleared, so pointing --out at some other folder never deletes anything of the user's.
-        if images.is_dir() and (self.out_dir / "report.json").is_file():
-            shutil.rmtree(images)
+        # Images of an earlier report in the same folder would be stale: those its records list go, and nothing
+        # else, so pointing --out at a folder of the user's (".", or one with an images/ of its own) deletes
+        # nothing of theirs.
+        remove_listed(self.out_dir, _earlier_images(self.out_dir))
         images.mkdir(exist_ok=True)
         self._scratch = open(self.out_dir / _SCRATCH, "w", encoding="utf-8")
         self._closed = False
@@ -133,8 +139,7 @@ class ReportWriter:
         if not data:
             return None
         rel = f"{_IMAGES}/{stem}.{suffix}.{_image_kind(bytes(data[:12]))}"
-        with open(self.out_dir / rel, "wb") as f:
-            f.write(data)
+        write_atomic(self.out_dir / rel, data, root=self.out_dir)
         return rel
 
     def add(self, item: Any, *, diff_png: bytes | None = None, baseline_image: bytes | None = None,
@@ -193,7 +198,7 @@ class ReportWriter:
         with open(self.out_dir / "report.json", "w", encoding="utf-8") as f:
             f.write('{"summary": ' + json.dumps(summary) + ',\n "pairs": [')
             for i, page in enumerate(self._records()):
-                record = {k: page.get(k) for k in RECORD_KEYS}
+                record = _json_record(page)
                 f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
             f.write("\n ]}\n" if self.count else "]}\n")
         # The page reads its data from a script file: a page opened from the file system may not fetch().
