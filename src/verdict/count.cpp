@@ -70,3 +70,43 @@ Result<CountedPair> count_and_mask(const ImagePair& pair, const DiffOptions& opt
 }
 
 }  // namespace qf::verdict
+
+namespace qf::verdict {
+
+ClusterList clusters_of(ByteView mask, std::size_t width, std::size_t height) {
+  const ClusterOptions options;
+  // The box of the set pixels: nothing outside it, grown by the dilation, can belong to a cluster. Clustering
+  // does not depend on where the pixels lie, so the crop's clusters moved back are the canvas's.
+  std::size_t x0 = width, x1 = 0, y0 = height, y1 = 0;
+  for (std::size_t y = 0; y < height; ++y) {
+    const uint8_t* row = mask.data() + y * width;
+    const void* first = std::memchr(row, 1, width);
+    if (!first) continue;
+    std::size_t last = width;
+    while (last > 0 && row[last - 1] == 0) --last;
+    y0 = std::min(y0, y);
+    y1 = y + 1;
+    x0 = std::min<std::size_t>(x0, static_cast<const uint8_t*>(first) - row);
+    x1 = std::max(x1, last);
+  }
+  if (y1 == 0) return {};
+  const std::size_t grow = options.dilation;
+  x0 = x0 > grow ? x0 - grow : 0;
+  y0 = y0 > grow ? y0 - grow : 0;
+  x1 = std::min(width, x1 + grow);
+  y1 = std::min(height, y1 + grow);
+  const std::size_t cw = x1 - x0, ch = y1 - y0;
+  if (cw == width && ch == height) return cluster_mask(mask, width, height, options);
+  Bytes crop(cw * ch);
+  for (std::size_t y = 0; y < ch; ++y) std::memcpy(crop.data() + y * cw, mask.data() + (y0 + y) * width + x0, cw);
+  ClusterList list = cluster_mask(crop, cw, ch, options);
+  for (ClusterRecord& k : list.clusters) {
+    k.x += x0;
+    k.y += y0;
+    k.centroid_x += static_cast<double>(x0);
+    k.centroid_y += static_cast<double>(y0);
+  }
+  return list;
+}
+
+}  // namespace qf::verdict

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "alignment/alignment.hpp"
+#include "clusters/clusters.hpp"
 #include "core/error.hpp"
 #include "core/image_pair.hpp"
 #include "core/options.hpp"
@@ -25,6 +26,10 @@ struct CountedPair {
   LumaStart start;  // (canvas height, canvas width) when no byte differs
 };
 Result<CountedPair> count_and_mask(const ImagePair& pair, const DiffOptions& options);
+
+// cluster_mask with the default options, of the box around the set pixels only (the same clusters). The mask's
+// set bytes must be 1.
+ClusterList clusters_of(ByteView mask, std::size_t width, std::size_t height);
 
 // Segments of one column band [x0, x1) whose inserted (or deleted) blocks are split by a short run of rows that
 // only happen to equal rows of the page, such as blank rows inside a banner: each such run is slid past the

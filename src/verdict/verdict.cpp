@@ -191,12 +191,13 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
   // Clusters: of the residual when a layout shift was taken out, else of the mask the count marked.
   if (layout) {
     if (layout->residual_count > 0 && layout->any_moved()) {
-      auto found = layout_clusters(pair, *layout, diff, ClusterOptions{});
-      if (!found) return std::move(found).error();
-      for (const ClusterRecord& k : found->clusters) v.clusters.push_back({k.x, k.y, k.width, k.height, k.pixel_count});
+      auto mask = layout_residual_mask(pair, *layout, diff);
+      if (!mask) return std::move(mask).error();
+      for (const ClusterRecord& k : clusters_of(*mask, w, pair.current_height).clusters)
+        v.clusters.push_back({k.x, k.y, k.width, k.height, k.pixel_count});
     }
   } else if ((v.status == VerdictStatus::Changed || v.status == VerdictStatus::SizeChanged) && counted.count > 0) {
-    const ClusterList found = cluster_mask(counted.mask, w, h, ClusterOptions{});
+    const ClusterList found = clusters_of(counted.mask, w, h);
     for (const ClusterRecord& k : found.clusters) v.clusters.push_back({k.x, k.y, k.width, k.height, k.pixel_count});
   }
   counted.mask = Bytes();
