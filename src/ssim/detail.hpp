@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace qf::ssim_detail {
 
@@ -24,5 +25,9 @@ inline double clamp_score(double s) {
   if (!std::isfinite(s)) return 0.0;
   return std::min(1.0, std::max(0.0, s));
 }
+
+// Whether the streamed SSIM computes its outputs 4 lanes at a time: by the processor (nullopt), or forced on or
+// off so that tests can run both; returns whether the processor has the wide kernel.
+bool use_wide_outputs(std::optional<bool> force);
 
 }  // namespace qf::ssim_detail

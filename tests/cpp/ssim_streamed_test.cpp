@@ -3,6 +3,7 @@
 #include <cstring>
 #include <random>
 
+#include "ssim/detail.hpp"
 #include "ssim/ssim.hpp"
 
 using namespace qf;
@@ -40,6 +41,18 @@ TEST(SsimStreamed, RandomImagesGiveTheEnginesBits) {
     const int levels = round % 3 == 0 ? 4 : 256;
     expect_same_bits(noise(w, h, round, levels), noise(w, h, 1000 + round, levels), w, h);
   }
+}
+
+TEST(SsimStreamed, BothKernelsGiveTheEnginesBits) {
+  const std::size_t w = 200, h = 60;
+  const Bytes a = noise(w, h, 21, 16), b = changed(noise(w, h, 21, 16), w, 30, 190, 8, 50, 3);
+  for (bool wide : {false, true}) {
+    if (wide && !ssim_detail::use_wide_outputs(true)) continue;
+    ssim_detail::use_wide_outputs(wide);
+    expect_same_bits(a, b, w, h);
+    expect_same_bits(a, noise(w, h, 22), w, h);
+  }
+  ssim_detail::use_wide_outputs(std::nullopt);
 }
 
 TEST(SsimStreamed, ChangesAnywhereGiveTheEnginesBits) {
