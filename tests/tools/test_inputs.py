@@ -191,3 +191,16 @@ def in_thread(fn, seconds=30):
     worker.join(seconds)
     assert out, "the call blocked"
     return out[0]
+
+
+def test_pixels_are_stored_as_png_by_quillfens_writer():
+    from quillfen_tools import _native
+
+    base = page(30, 20)
+    data = _native.encode_png(base.tobytes(), 30, 20)
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(data)).convert("RGBA")), base)
+    with pytest.raises(ValueError, match="expected 2400 bytes for 30x20"):
+        _native.encode_png(base.tobytes()[:-1], 30, 20)
+    with pytest.raises(TypeError, match="C-contiguous"):
+        _native.encode_png(base[:, ::2], 15, 20)
