@@ -29,6 +29,7 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import shutil
 import stat
 import warnings
@@ -36,7 +37,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from .._files import read_regular, remove_listed, write_atomic
+from .._files import read_regular, remove_listed
 from ..results import STATUSES, Result
 
 __all__ = ["ReportWriter", "write_report", "shared_image_path", "group_key", "STATUSES", "CHUNK_SIZE"]
@@ -235,6 +236,7 @@ class ReportWriter:
         self.count = 0
         self.summary: dict[str, int] = {s: 0 for s in STATUSES}
         self._groups: dict[str, int] = {}
+        self._keys: list[str] | None = None  # of a pair in report.json, in order
         self._shown = 0  # pairs with an image to show
         self.out_dir.mkdir(parents=True, exist_ok=True)
         # Files of an earlier report in the same folder would be stale: those its records list go, and nothing
@@ -253,11 +255,28 @@ class ReportWriter:
         if not self._closed:
             self.close(interrupted=exc_type is not None and issubclass(exc_type, KeyboardInterrupt))
 
+    def _write_file(self, rel: str, data: bytes) -> None:
+        """Writes a file of the report (a name the writer made, inside its folder) through a temporary file beside
+        it and a rename. Not `_files.write_atomic`: its side folder, made and removed for every file, costs more
+        than the write itself in a folder of thousands of images."""
+        path = self.out_dir / rel
+        tmp = path.with_name(f".tmp-{os.getpid()}-{secrets.token_hex(6)}")
+        try:
+            with open(tmp, "xb") as f:
+                f.write(data)
+            os.replace(tmp, path)
+        except BaseException:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+
     def _write_image(self, stem: str, suffix: str, data: bytes | None) -> str | None:
         if not data:
             return None
         rel = f"{_IMAGES}/{stem}.{suffix}.{_image_kind(bytes(data[:12]))}"
-        write_atomic(self.out_dir / rel, data, root=self.out_dir)
+        self._write_file(rel, bytes(data))
         return rel
 
     def _relative(self, side: str, source: Any) -> str | None:
@@ -289,7 +308,7 @@ class ReportWriter:
             if data is not None:
                 kind = n[len(prefix):]
                 rel = f"{_IMAGES}/{stem}.side.{_slug(kind, 40)}"
-                write_atomic(self.out_dir / rel, data, root=self.out_dir)
+                self._write_file(rel, data)
                 out[kind] = rel
         return out or None
 
@@ -346,6 +365,9 @@ class ReportWriter:
             self._groups[record["group"]] = self._groups.get(record["group"], 0) + 1
 
         page = _json_record(record)
+        out = dict(page)
+        if self._keys is None:
+            self._keys = [k for k in page if k != "current_side"]
         base, cur = images["baseline_image"], images["current_image"]
         if base_bytes is not None:
             base, images["baseline_canvas"] = base_bytes, False
@@ -370,7 +392,7 @@ class ReportWriter:
         self._scratch.write(json.dumps(page, separators=(",", ":"), allow_nan=False) + "\n")
         self.count += 1
         self.summary[status] = self.summary.get(status, 0) + 1
-        return _json_record(record)
+        return out
 
     def _records(self) -> Iterator[dict[str, Any]]:
         with open(self.out_dir / _SCRATCH, encoding="utf-8") as f:
@@ -398,7 +420,9 @@ class ReportWriter:
                 f.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
             f.write(' "pairs": [')
             for i, page in enumerate(self._records()):
-                record = _json_record(page)
+                record = {k: page.get(k) for k in self._keys or ()}
+                if page.get("current_side"):
+                    record["current_side"] = page["current_side"]
                 f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
             f.write("\n ]}\n" if self.count else "]}\n")
         # The page's data: a script (a page opened from the file system may not fetch()) with the header and one
