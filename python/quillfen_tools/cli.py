@@ -319,6 +319,11 @@ def main(argv: list[str] | None = None) -> int:
         return command(args)
     except UsageError as e:
         print(f"{PROG} {args.command}: error: {e}", file=sys.stderr)
+        if args.command == "dirs":
+            from . import ci
+
+            if ci.github_active(args.github):  # the job's page shows why nothing was compared
+                print(ci.workflow_command("error", str(e), title=f"{PROG} {args.command}"), file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

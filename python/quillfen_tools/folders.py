@@ -319,7 +319,10 @@ def run_dirs(
         stamps = [(file_stamp(e.baseline), file_stamp(e.current)) for e in entries]
         if resume:
             replay.update(i for i, e in enumerate(entries) if i not in unusable and log.finished(e.name, stamps[i]))
-    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
+    writer = None
+    if report_dir is not None:
+        assert log is not None
+        writer = ReportWriter(report_dir, meta=report_meta, keep=log.kept_files(entries[i].name for i in replay))
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
@@ -361,6 +364,13 @@ def run_dirs(
                 page = writer.add(result, **images, diff_file=diff_file, baseline_file=entry.baseline,
                                   current_file=entry.current, updated=updated or None)
                 result = dataclasses.replace(result, diff_path=page.get("diff"))
+            if log is not None and not replayed:
+                done = stamps[i]
+                if updated:
+                    # The new baseline is logged as it is now, so that resuming does not take it for a change.
+                    target = entry.baseline or os.path.join(baseline_dir or ".", *entry.name.split("/"))
+                    done = (file_stamp(target), done[1])
+                log.add(entry.name, done, result.to_dict(), updated)
             run.done += 1
             run.summary[result.status] = run.summary.get(result.status, 0) + 1
             if result.status == "error" and not updated:

@@ -371,6 +371,9 @@ def test_update_never_blocks_on_a_fifo_nor_writes_through_links(capsys, tmp_path
     assert not (base / "fifo.png").exists()
     assert "away/new.png" in err or "away/new.png" in out  # listed as not updated
     assert (base / "a.png").read_bytes() == (cur / "a.png").read_bytes()
+    # `compare` refuses the FIFO as well, at once, with the usage exit code.
+    code, _, err = in_thread(lambda: run(capsys, "compare", base / "a.png", cur / "fifo.png"))
+    assert code == 2 and "not a regular file (a FIFO)" in err
 
 
 def test_update_keeps_modes_and_leftovers_are_cleaned_and_never_paired(capsys, tmp_path):

@@ -226,7 +226,7 @@ class ReportWriter:
     """
 
     def __init__(self, out_dir: str | os.PathLike[str], *, title: str = "quillfen report",
-                 meta: Mapping[str, Any] | None = None, links: bool = True):
+                 meta: Mapping[str, Any] | None = None, links: bool = True, keep: Iterable[str] = ()):
         self.out_dir = Path(out_dir)
         if self.out_dir.exists() and not self.out_dir.is_dir():
             raise NotADirectoryError(f"report folder {str(self.out_dir)!r} is a file")
@@ -241,8 +241,9 @@ class ReportWriter:
         self.out_dir.mkdir(parents=True, exist_ok=True)
         # Files of an earlier report in the same folder would be stale: those its records list go, and nothing
         # else, so pointing --out at a folder of the user's (".", or one with an images/ of its own) deletes
-        # nothing of theirs.
-        remove_listed(self.out_dir, _earlier_files(self.out_dir))
+        # nothing of theirs. Files in `keep` (the diff images of pairs a resumed run takes from its log) stay.
+        kept = set(keep)
+        remove_listed(self.out_dir, [f for f in _earlier_files(self.out_dir) if f not in kept])
         for sub in (_IMAGES, _DATA):
             (self.out_dir / sub).mkdir(exist_ok=True)
         self._scratch = open(self.out_dir / _SCRATCH, "w", encoding="utf-8")
@@ -340,8 +341,10 @@ class ReportWriter:
         diff_path = diff_file or self._write_image(stem, "diff", images["diff_png"])
         if diff_path is not None or "diff" not in record:
             record["diff"] = diff_path
-        for side, source in (("baseline", baseline_file), ("current", current_file)):
-            if record.get(f"{side}_path") is None:
+        # A new pair has no baseline and a missing one no current image, whatever files exist by now (a resumed
+        # run finds the baselines that an earlier --update added).
+        for side, source, absent in (("baseline", baseline_file, "new"), ("current", current_file, "missing")):
+            if record.get(f"{side}_path") is None and status != absent:
                 record[f"{side}_path"] = self._relative(side, source)
         if record.get("baseline_path") is None and status != "new" and baseline_file is not None:
             record["baseline_path"] = name
