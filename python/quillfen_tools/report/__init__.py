@@ -416,45 +416,56 @@ class ReportWriter:
             if n > 1:
                 group_ids[key] = len(group_ids)
         folders = {k: self.meta[k] for k in ("baseline_dir", "current_dir") if self.meta.get(k) is not None}
-        # report.json: the summary and the pairs, streamed one record at a time.
-        with open(self.out_dir / "report.json", "w", encoding="utf-8") as f:
-            f.write('{"summary": ' + json.dumps(summary) + ",\n")
-            for key, value in folders.items():
-                f.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
-            f.write(' "pairs": [')
-            for i, page in enumerate(self._records()):
-                record = {k: page.get(k) for k in self._keys or ()}
-                if page.get("current_side"):
-                    record["current_side"] = page["current_side"]
-                f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
-            f.write("\n ]}\n" if self.count else "]}\n")
-        # The page's data: a script (a page opened from the file system may not fetch()) with the header and one
-        # short row per pair, and the details in files of CHUNK_SIZE pairs that the page loads when it needs them.
+        # One pass over the records writes report.json (the summary and the pairs) and the page's data: a script
+        # (a page opened from the file system may not fetch()) with the header and one short row per pair, and the
+        # details in files of CHUNK_SIZE pairs that the page loads when it needs them. The two main files appear
+        # whole, under their names, at the end.
         header = {"title": self.title, "created": _dt.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M"),
                   "interrupted": bool(interrupted), **self.meta, "summary": summary, "statuses": statuses,
                   "total": self.count, "chunk_size": CHUNK_SIZE, "groups": len(group_ids)}
+        status_index = {s: i for i, s in enumerate(statuses)}
         chunk: list[str] = []
 
         def flush_chunk(index: int) -> None:
-            with open(self.out_dir / _DATA / f"pairs-{index:05d}.js", "w", encoding="utf-8") as c:
-                c.write(f"QUILLFEN_CHUNK({index}, [\n" + ",\n".join(chunk) + "\n]);\n")
+            self._write_file(f"{_DATA}/pairs-{index:05d}.js",
+                             (f"QUILLFEN_CHUNK({index}, [\n" + ",\n".join(chunk) + "\n]);\n").encode())
             chunk.clear()
 
-        with open(self.out_dir / "report-data.js", "w", encoding="utf-8") as f:
-            head = json.dumps(header, allow_nan=False)
-            f.write("window.QUILLFEN_REPORT = " + _script_safe(head[:-1]) + ', "index": [\n')
-            for i, page in enumerate(self._records()):
-                group = group_ids.get(page.get("group") or "", -1)
-                page["group_id"] = group
-                flags = (1 if page.get("passed") else 0) | (2 if page.get("updated") else 0)
-                row = [page["name"], statuses.index(page["status"]), flags, _list_stat(page), group]
-                f.write((",\n" if i else "") + _script_safe(json.dumps(row, separators=(",", ":"))))
-                chunk.append(_script_safe(json.dumps(page, separators=(",", ":"))))
-                if len(chunk) == CHUNK_SIZE:
-                    flush_chunk(i // CHUNK_SIZE)
-            if chunk:
-                flush_chunk(self.count // CHUNK_SIZE)
-            f.write("\n]};\n")
+        tmp_json = self.out_dir / f".tmp-{os.getpid()}-report.json"
+        tmp_data = self.out_dir / f".tmp-{os.getpid()}-report-data.js"
+        try:
+            with open(tmp_json, "w", encoding="utf-8") as rj, open(tmp_data, "w", encoding="utf-8") as rd:
+                rj.write('{"summary": ' + json.dumps(summary) + ",\n")
+                for key, value in folders.items():
+                    rj.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
+                rj.write(' "pairs": [')
+                head = json.dumps(header, allow_nan=False)
+                rd.write("window.QUILLFEN_REPORT = " + _script_safe(head[:-1]) + ', "index": [\n')
+                for i, page in enumerate(self._records()):
+                    record = {k: page.get(k) for k in self._keys or ()}
+                    if page.get("current_side"):
+                        record["current_side"] = page["current_side"]
+                    rj.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
+                    group = group_ids.get(page.get("group") or "", -1)
+                    page["group_id"] = group
+                    flags = (1 if page.get("passed") else 0) | (2 if page.get("updated") else 0)
+                    row = [page["name"], status_index[page["status"]], flags, _list_stat(page), group]
+                    rd.write((",\n" if i else "") + _script_safe(json.dumps(row, separators=(",", ":"))))
+                    chunk.append(_script_safe(json.dumps(page, separators=(",", ":"))))
+                    if len(chunk) == CHUNK_SIZE:
+                        flush_chunk(i // CHUNK_SIZE)
+                if chunk:
+                    flush_chunk(self.count // CHUNK_SIZE)
+                rj.write("\n ]}\n" if self.count else "]}\n")
+                rd.write("\n]};\n")
+            os.replace(tmp_json, self.out_dir / "report.json")
+            os.replace(tmp_data, self.out_dir / "report-data.js")
+        finally:
+            for tmp in (tmp_json, tmp_data):
+                try:
+                    os.unlink(tmp)
+                except OSError:
+                    pass
         for name in _ASSET_FILES:
             shutil.copyfile(_ASSETS / name, self.out_dir / name)
         os.remove(self.out_dir / _SCRATCH)
