@@ -309,8 +309,9 @@ def run_dirs(
         from .resume import ProgressLog, file_stamp
 
         compared = {k: v for k, v in opts.keywords().items() if k not in ("diff", "thumbnails", "jobs")}
-        settings = {"compare": compared, "update": update, "fail_on_new": fail_on_new,
-                    "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width, "meta": report_meta or {}}
+        settings = {"compare": compared, "update": update, "update_only": sorted(update_only),
+                    "fail_on_new": fail_on_new, "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width,
+                    "meta": report_meta or {}}
         try:
             log = ProgressLog(report_dir, settings, resume=resume)
         except BaseException:
