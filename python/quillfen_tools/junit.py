@@ -5,49 +5,22 @@ A pair that did not pass is a <failure> carrying its status and counts; a pair t
 """
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Iterable
 from typing import Any
 from xml.sax.saxutils import escape, quoteattr
 
-__all__ = ["write_junit", "describe"]
+from ._files import atomic_writer
+from .words import describe, printable
 
-
-def _pct(ratio: float) -> str:
-    return f"{100 * ratio:.3g} %"
-
-
-def describe(record: dict[str, Any]) -> str:
-    """One line about a pair: its status and the figures that matter for it."""
-    status = record.get("status")
-    if status == "error":
-        return f"error: {record.get('error')}"
-    if status == "new":
-        return "new: only in the current folder"
-    if status == "missing":
-        return "missing: only in the baseline folder"
-    if status == "unchanged":
-        return "unchanged"
-    parts = [f"{status}: {record.get('diff_pixels', 0)} pixels differ ({_pct(record.get('diff_ratio') or 0.0)})"]
-    if status == "size-changed":
-        b, c = record.get("baseline_size"), record.get("current_size")
-        if b and c:
-            parts.append(f"size {b[0]}x{b[1]} -> {c[0]}x{c[1]}")
-    clusters = record.get("clusters") or []
-    if clusters:
-        parts.append(f"{len(clusters)} cluster{'s' if len(clusters) != 1 else ''}")
-    shift = record.get("shift")
-    if shift and shift.get("bands"):
-        rows = [f"{b['rows']} rows {b['kind']} at y {b['y']}" for b in shift["bands"]]
-        parts.append("; ".join(rows))
-    if record.get("ssim") is not None:
-        parts.append(f"SSIM {record['ssim']:.4f}")
-    return ", ".join(parts)
+__all__ = ["write_junit"]
 
 
 def _xml_text(text: str) -> str:
-    # Characters XML 1.0 cannot carry (control characters in a file name or a message) become U+FFFD.
-    return "".join(ch if ch in "\t\n\r" or ord(ch) >= 0x20 and ch not in "\ufffe\uffff" else "\ufffd" for ch in text)
+    # Control characters, and bytes of file names that are not UTF-8, shown as escapes: XML 1.0 cannot carry the
+    # former, UTF-8 cannot encode the latter, and neither may act on the terminal that shows a CI log.
+    return printable(text).replace("\ufffe", "\\ufffe").replace("\uffff", "\\uffff")
 
 
 def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]], *, suite: str = "quillfen",
@@ -62,7 +35,7 @@ def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]],
         errors += kind == "error"
         skipped += kind == "skipped"
     time_attr = f' time="{time_seconds:.3f}"' if time_seconds is not None else ""
-    with open(path, "w", encoding="utf-8") as f:
+    with atomic_writer(path) as raw, io.TextIOWrapper(raw, encoding="utf-8") as f:
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
         f.write(f'<testsuites name={quoteattr(suite)} tests="{tests}" failures="{failures}" errors="{errors}" '
                 f'skipped="{skipped}"{time_attr}>\n')

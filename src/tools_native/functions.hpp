@@ -13,5 +13,6 @@ namespace qf::tools {
 std::span<const py::Entry> image_functions();   // images.cpp
 std::span<const py::Entry> layout_functions();  // layout.cpp
 std::span<const py::Entry> pool_functions();    // pool.cpp
+std::span<const py::Entry> verdict_functions();  // verdict.cpp
 
 }  // namespace qf::tools

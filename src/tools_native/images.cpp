@@ -184,6 +184,18 @@ PyObject* thumbnail_rgba(PyObject*, ThumbnailArgs& a) {
       py::take_bytes);
 }
 
+// PNG encoding of RGBA pixels with the engine's writer, for the product layer's own images (screenshots that
+// arrive decoded and are stored as baselines, the demo's pages).
+struct EncodeArgs : RgbaImageArg {};
+
+PyObject* encode_png(PyObject*, EncodeArgs& a) {
+  const RgbaImageArg& image = a;
+  if (!check_pixels(image.rgba, "rgba", image.width, image.height, 4)) return nullptr;
+  return py::result_or_null(
+      py::call_unlocked([&] { return qf::encode_png(image.rgba.bytes(), image.width, image.height); }),
+      py::take_bytes);
+}
+
 const py::Entry entries[] = {
     py::function<"decode_rgba", decode_rgba, png, writable, max_pixels>(
         "Decode a PNG file (bytes) into 8-bit RGBA. Returns a DecodedImage (pixels, width, height); pixels is\n"
@@ -203,6 +215,8 @@ const py::Entry entries[] = {
                  thumbnail_height>(
         "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width and, when thumbnail_height\n"
         "is given, cropped at the top to that height. Returns bytes."),
+    py::function<"encode_png", encode_png, rgba, rgba_width, rgba_height>(
+        "An RGBA image (width * height * 4 bytes) as a PNG file (bytes), by the engine's writer."),
 };
 
 }  // namespace

@@ -1,9 +1,12 @@
 """The `quillfen` command as a user and a CI step run it: exit codes, statuses, JSON, JUnit, --update, bad input."""
+import hashlib
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -12,7 +15,8 @@ from quillfen_tools.cli import main
 from screens import CHANGE, EXPECTED, H, W, every_status, screen, venv_script, write
 
 JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height", "baseline_size",
-             "current_size", "clusters", "shift", "error", "diff"]
+             "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
+             "current_sha256", "diff"]
 
 
 def run(capsys, *argv):
@@ -44,6 +48,8 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     assert record["diff_pixels"] == CHANGE[2] * CHANGE[3]
     assert record["diff_ratio"] == pytest.approx(record["diff_pixels"] / (W * H))
     assert record["diff"] == str(tmp_path / "d.png")
+    assert (record["baseline_path"], record["current_path"]) == (str(b), str(c))
+    assert record["current_sha256"] == hashlib.sha256(c.read_bytes()).hexdigest() != record["baseline_sha256"]
     assert (tmp_path / "d.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     (box,) = record["clusters"]
     x, y, w, h = CHANGE
@@ -59,7 +65,8 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     code, out, _ = run(capsys, "compare", b, c, "--json")
     assert code == 1
     assert json.loads(out)["status"] == "shifted"
-    assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W}
+    assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W,
+                                                      "at_edge": False}
     assert run(capsys, "compare", b, c, "--allow-shift")[0] == 0
 
     b, c = pair(screen(1), screen(1, width=W + 4))
@@ -111,10 +118,17 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     code, out, err = run(capsys, "dirs", base, cur, "--json", "--out", report, "--junit", junit)
     assert code == 2  # a file that cannot be decoded; every other pair still compared
     doc = json.loads(out)
-    assert doc == json.loads((report / "report.json").read_text())
+    # report.json adds the folders, which `quillfen accept` writes into and reads from, and per pair what an
+    # accept needs (a copy of the current file, the group of its change; the hashes of an error pair's files too).
+    kept = json.loads((report / "report.json").read_text())
+    assert (kept["summary"], kept["baseline_dir"], kept["current_dir"]) == (doc["summary"], str(base), str(cur))
+    same = [k for k in JSON_KEYS if "sha256" not in k]
+    assert [{k: p[k] for k in same} for p in kept["pairs"]] == [{k: p[k] for k in same} for p in doc["pairs"]]
+    assert [p["current_sha256"] for p in kept["pairs"] if p["status"] != "error"] == [
+        p["current_sha256"] for p in doc["pairs"] if p["status"] != "error"]
     assert {p["name"]: p["status"] for p in doc["pairs"]} == EXPECTED
     assert [p["name"] for p in doc["pairs"]] == sorted(EXPECTED)
-    assert all(list(p) == JSON_KEYS for p in doc["pairs"])
+    assert all(list(p)[:len(JSON_KEYS)] == JSON_KEYS for p in doc["pairs"])
     assert {k: v for k, v in doc["summary"].items() if v} == {s: 1 for s in EXPECTED.values()}
     by_name = {p["name"]: p for p in doc["pairs"]}
     assert "broken.png" in by_name["broken.png"]["error"] and "current" in by_name["broken.png"]["error"]
@@ -142,11 +156,13 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     assert (suite.get("failures"), suite.get("errors"), suite.get("skipped")) == ("3", "1", "2")
     assert "pixels differ" in cases[("quillfen.ui", "changed.png")].find("failure").get("message")
 
-    # The report holds copies of the images (one for a pair whose files are the same), or WebP thumbnails.
+    # The report holds exact copies of the pairs to look at; an unchanged pair keeps no copy (the page links to its
+    # files), or a WebP thumbnail.
     images = sorted(p.name for p in (report / "images").iterdir())
-    assert [n for n in images if "same" in n] == ["00003-same.baseline.png"]
+    assert [n for n in images if "same" in n] == []
+    assert "00004-ui__changed.current.png" in images
     assert run(capsys, "dirs", base, cur, "--out", tmp_path / "thumbs", "--thumbnails", 40)[0] == 2
-    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if ".diff." not in p.name}
+    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if "same" in p.name}
     assert kinds == {".webp"}
 
 
@@ -218,8 +234,8 @@ def test_dirs_unreadable_files_do_not_stop_the_run(capsys, tmp_path):
     page = screen(1)
     base = write(tmp_path / "b", {"a.png": page, "z.png": page, "text.png": page})
     cur = write(tmp_path / "c", {"a.png": page, "z.png": screen(1, block=CHANGE), "text.png": b"hello"})
-    os.symlink(tmp_path / "absent.png", cur / "dangling.png")
-    os.symlink(tmp_path / "absent.png", base / "dangling.png")
+    os.symlink(cur / "absent.png", cur / "dangling.png")
+    os.symlink(base / "absent.png", base / "dangling.png")
     os.mkfifo(cur / "fifo.png")  # reading it would block: it must be refused, not read
     (base / "folder.png").mkdir()  # a folder named like an image is not a file
     code, out, err = run(capsys, "dirs", tmp_path / "b", tmp_path / "c", "--json")
@@ -295,3 +311,105 @@ def test_ctrl_c_stops_and_writes_the_report_of_pairs_done(tmp_path):
     assert doc["summary"]["changed"] == len(doc["pairs"])
     assert (report / "index.html").is_file()
     assert all((report / p["diff"]).is_file() for p in doc["pairs"])
+
+
+# ------------------------------------------------------------------------------------------------- safety
+
+def in_thread(fn, seconds=60):
+    """fn() on a thread; a call that blocks (on a FIFO, say) fails the test instead of hanging it."""
+    out = []
+    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert out, "the call blocked"
+    return out[0]
+
+
+def test_report_folder_deletes_only_what_an_earlier_report_wrote(capsys, tmp_path, monkeypatch):
+    base, cur = every_status(tmp_path)
+    mine = write(tmp_path / "work", {"images/holiday.png": screen(9), "notes.txt": b"mine", "images/x.txt": b"x"})
+    monkeypatch.chdir(mine)
+    # Twice into a folder of the user's: the second run replaces the first report's images and nothing else.
+    for _ in range(2):
+        code, out, _ = run(capsys, "dirs", base, cur, "--out", ".")
+        assert code == 2
+        written = {p["diff"] for p in json.loads((mine / "report.json").read_text())["pairs"] if p["diff"]}
+        assert written and all((mine / w).is_file() for w in written)
+    assert (mine / "images" / "holiday.png").read_bytes() == screen(9)
+    assert (mine / "notes.txt").read_bytes() == b"mine" and (mine / "images" / "x.txt").exists()
+    # A report whose records name files outside its folder, or through links, deletes none of them.
+    victim = write(tmp_path / "victim", {"keep.png": b"keep"})
+    data = (mine / "report-data.js").read_text()
+    forged = data.replace('"pairs": [', '"pairs": [{"diff": "../victim/keep.png", "baseline_image": "'
+                          + str(victim / "keep.png") + '"},', 1)
+    (mine / "report-data.js").write_text(forged)
+    assert run(capsys, "dirs", base, cur, "--out", ".")[0] == 2
+    assert (victim / "keep.png").read_bytes() == b"keep"
+
+
+def test_update_never_blocks_on_a_fifo_nor_writes_through_links(capsys, tmp_path):
+    page = screen(1)
+    outside = write(tmp_path / "outside", {"shared.png": page})
+    base = write(tmp_path / "b", {"a.png": page, "real/inner.png": page})
+    cur = write(tmp_path / "c", {"a.png": screen(1, block=CHANGE), "away/new.png": page, "real/inner.png": page,
+                                 "linked.png": page})
+    os.mkfifo(cur / "fifo.png")
+    os.symlink(outside, base / "away")  # a baseline subfolder that leads out of the baseline folder
+    os.symlink(base / "real", base / "inside")  # one that stays inside: followed
+    os.symlink(cur / "real", cur / "inside")
+    os.symlink(outside / "shared.png", base / "linked.png")  # a file link out of the folder
+    code, out, err = in_thread(lambda: run(capsys, "dirs", base, cur, "--update", "--json"))
+    pairs = {p["name"]: p for p in json.loads(out)["pairs"]}
+    assert code == 2
+    assert pairs["inside/inner.png"]["status"] == "unchanged"
+    assert pairs["away"]["status"] == "error" and "outside the baseline folder" in pairs["away"]["error"]
+    assert pairs["linked.png"]["status"] == "error" and "symbolic link" in pairs["linked.png"]["error"]
+    assert pairs["fifo.png"]["status"] == "error"
+    # Nothing was written outside the baseline folder or over the link; the FIFO was not copied.
+    assert sorted(p.name for p in outside.iterdir()) == ["shared.png"]
+    assert os.path.islink(base / "linked.png") and (outside / "shared.png").read_bytes() == page
+    assert not (base / "fifo.png").exists()
+    assert "away/new.png" in err or "away/new.png" in out  # listed as not updated
+    assert (base / "a.png").read_bytes() == (cur / "a.png").read_bytes()
+    # `compare` refuses the FIFO as well, at once, with the usage exit code.
+    code, _, err = in_thread(lambda: run(capsys, "compare", base / "a.png", cur / "fifo.png"))
+    assert code == 2 and "not a regular file (a FIFO)" in err
+
+
+def test_update_keeps_modes_and_leftovers_are_cleaned_and_never_paired(capsys, tmp_path):
+    page = screen(1)
+    base = write(tmp_path / "b", {"a.png": page})
+    cur = write(tmp_path / "c", {"a.png": screen(1, block=CHANGE), "sub/new.png": page})
+    os.chmod(base / "a.png", 0o640)
+    # What a killed --update leaves: a temporary of a writer that is gone, and an older version's leftover.
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    write(base, {f".quillfen/.tmp-{gone.stdout.strip()}-ab12": b"half", ".quillfen-k2j4.png": page[:50]})
+    previous = os.umask(0o022)
+    try:
+        code, out, _ = run(capsys, "dirs", base, cur, "--update", "--json")
+    finally:
+        os.umask(previous)
+    names = [p["name"] for p in json.loads(out)["pairs"]]
+    assert code == 0 and names == ["a.png", "sub/new.png"]
+    assert stat.S_IMODE(os.stat(base / "a.png").st_mode) == 0o640
+    assert stat.S_IMODE(os.stat(base / "sub" / "new.png").st_mode) == 0o644  # not 0600
+    assert not (base / ".quillfen").exists()
+    assert sorted(p.name for p in (base / "sub").iterdir()) == ["new.png"]
+
+
+def test_names_are_escaped_on_the_terminal_and_in_junit(capsys, tmp_path):
+    page = screen(1)
+    hostile = "x\x1b[2J\nFAKE: 0 pairs differ.png"
+    undecodable = os.fsdecode(b"caf\xe9.png")
+    base = write(tmp_path / "b", {hostile: page, undecodable: page, "ok.png": page})
+    cur = write(tmp_path / "c", {hostile: screen(1, block=CHANGE), undecodable: screen(1, block=CHANGE)})
+    junit = tmp_path / "junit.xml"
+    code, out, err = run(capsys, "dirs", base, cur, "--junit", junit, "--json")
+    assert code == 1
+    assert "\x1b" not in err and "\nFAKE" not in err and "x\\x1b[2J\\x0aFAKE" in err
+    assert "caf\\xe9.png" in err
+    doc = json.loads(out)  # the JSON is printed too, after the JUnit file
+    assert len(doc["pairs"]) == 3
+    suite = ET.parse(junit).getroot()
+    names = {case.get("name") for case in suite.iter("testcase")}
+    assert "caf\\xe9.png" in names and "x\\x1b[2J\\x0aFAKE: 0 pairs differ.png" in names

@@ -1,4 +1,5 @@
 """compare(): statuses and verdicts, ignored regions, the diff image and thumbnails, and the result records."""
+import dataclasses
 import io
 import json
 import pickle
@@ -62,8 +63,9 @@ def test_shifted_pairs():
     r = qt.compare(base, cur, diff=True)
     assert r.status == "shifted" and r.diff_pixels > 0
     assert not r.passed  # the pixels differ and there is no tolerance
-    # Five rows came in at the top and five fell off the bottom.
-    assert r.shift == qt.Shift(bands=(qt.ShiftBand("inserted", 0, 5, 0, 40), qt.ShiftBand("deleted", 60, 5, 0, 40)))
+    # Five rows came in at the top and five were pushed out of the capture at the bottom.
+    assert r.shift == qt.Shift(bands=(qt.ShiftBand("inserted", 0, 5, 0, 40),
+                                      qt.ShiftBand("deleted", 60, 5, 0, 40, at_edge=True)))
     assert r.clusters == ()
     assert r.ssim == 1.0  # over the matched rows only
     c = quillfen.Comparison(png(base), png(cur))
@@ -173,8 +175,12 @@ def test_results_are_plain_records():
     d = r.to_dict()
     assert json.loads(json.dumps(d)) == d
     assert d["name"] == "home" and d["status"] == "shifted" and "diff_png" not in d
-    assert d["shift"]["bands"][0] == {"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40}
+    assert d["shift"]["bands"] == [{"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40, "at_edge": False},
+                                   {"kind": "deleted", "y": 60, "rows": 5, "x0": 0, "x1": 40, "at_edge": True}]
     assert d["baseline_size"] == [40, 60]
+    # Decoded images have no path and no file hash; the record reads back as the same result.
+    assert (d["baseline_path"], d["current_sha256"], d["diff"]) == (None, None, None)
+    assert qt.Result.from_dict(d) == dataclasses.replace(r, diff_png=None)
     d = qt.compare(base, changed(base)).to_dict()
     assert d["clusters"] == [{"x": 6, "y": 8, "width": 14, "height": 12, "pixels": 168}] and d["shift"] is None
     assert "<" in repr(r) and "bytes>" in repr(r)  # image bytes are summarised, not dumped

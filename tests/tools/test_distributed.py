@@ -1,5 +1,6 @@
 """compare_many() on a Dask cluster of two worker processes: the same answers as a local run, in input order, with
 no pair lost when a worker dies."""
+import dataclasses
 import json
 import os
 import sys
@@ -86,7 +87,10 @@ def test_a_dead_worker_loses_no_pair(client, pairs, tmp_path):
 
 def test_url_inputs(client, pairs):
     url_pairs = [(name, "file://" + b, "file://" + c) for name, b, c in pairs[:4]]
-    assert list(qt.compare_many(url_pairs, client=client)) == list(qt.compare_many(pairs[:4]))
+    remote = list(qt.compare_many(url_pairs, client=client))
+    assert [r.baseline_path for r in remote] == [b for _, b, _ in url_pairs]
+    assert [dataclasses.replace(r, baseline_path=None, current_path=None) for r in remote] == [
+        dataclasses.replace(r, baseline_path=None, current_path=None) for r in qt.compare_many(pairs[:4])]
     missing = qt.compare_many([("file:///nonexistent/a.png", pairs[0][1])])
     assert "baseline 'file:///nonexistent/a.png'" in next(missing).error
 
