@@ -562,11 +562,15 @@ Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteV
     auto image = decode_png(baseline);
     if (!image) return std::move(image).error();
     RgbaImage copy{image->width, image->height, {}};
-    copy.data.reserve(image->data.size());
-    for (std::size_t at = 0; at < image->data.size(); at += 64u << 20) {  // a slice at a time, for Ctrl-C
-      par::check_cancelled();
-      const std::size_t end = std::min(image->data.size(), at + (64u << 20));
-      copy.data.insert(copy.data.end(), image->data.begin() + at, image->data.begin() + end);
+    constexpr std::size_t SLICE = 64u << 20;  // copied a slice at a time, between looks for Ctrl-C
+    if (image->data.size() <= SLICE) {
+      copy.data = image->data;
+    } else {
+      resize_watched(copy.data, image->data.size());
+      for (std::size_t at = 0; at < image->data.size(); at += SLICE) {
+        par::check_cancelled();
+        std::memcpy(copy.data.data() + at, image->data.data() + at, std::min(SLICE, image->data.size() - at));
+      }
     }
     return std::pair<RgbaImage, RgbaImage>(std::move(*image), std::move(copy));
   }
