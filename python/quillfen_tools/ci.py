@@ -13,13 +13,14 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Collection, Iterable, Iterator, Mapping
-from typing import Any, IO
+from typing import Any, Protocol
 
 from ._files import write_atomic
+from .results import STATUSES
 from .words import describe as _describe, printable
 
-__all__ = ["github_active", "escape_data", "escape_property", "annotations", "summary_markdown", "publish",
-           "not_passing", "ANNOTATION_LIMIT", "TABLE_LIMIT"]
+__all__ = ["github_active", "escape_data", "escape_property", "escape_cell", "workflow_command", "annotation_lines",
+           "summary_markdown", "publish", "not_passing", "ANNOTATION_LIMIT", "TABLE_LIMIT"]
 
 #: Annotations printed per run; GitHub shows only a few per step anyway, the step summary lists the rest.
 ANNOTATION_LIMIT = 50
@@ -27,8 +28,6 @@ ANNOTATION_LIMIT = 50
 TABLE_LIMIT = 1000
 _CELL_LIMIT = 300
 
-# The order statuses are counted in (any other status a record carries follows these).
-_STATUS_ORDER = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
 
 
 def github_active(flag: bool = False, environ: Mapping[str, str] | None = None) -> bool:
@@ -84,19 +83,24 @@ def _message(record: Mapping[str, Any], report_dir: str | os.PathLike[str] | Non
     return f"{text} (diff image: {diff})" if diff else text
 
 
-def annotations(records: Iterable[Mapping[str, Any]], *, report_dir: str | os.PathLike[str] | None = None,
-                updated: Collection[str] = (), limit: int = ANNOTATION_LIMIT) -> Iterator[str]:
+def workflow_command(command: str, message: str, **properties: str) -> str:
+    """One workflow-command line (without its newline): `::command key=value,...::message`, escaped."""
+    props = ",".join(f"{key}={escape_property(value)}" for key, value in properties.items())
+    return f"::{command}{' ' + props if props else ''}::{escape_data(message)}"
+
+
+def annotation_lines(records: Iterable[Mapping[str, Any]], *, report_dir: str | os.PathLike[str] | None = None,
+                     updated: Collection[str] = (), limit: int = ANNOTATION_LIMIT) -> Iterator[str]:
     """The workflow-command lines (without newlines) for the pairs that did not pass."""
     more = 0
     for shown, record in enumerate(not_passing(records, updated)):
         if shown >= limit:
             more += 1
             continue
-        name = str(record.get("name"))
-        yield f"::error title={escape_property(name)}::{escape_data(_message(record, report_dir))}"
+        yield workflow_command("error", _message(record, report_dir), title=str(record.get("name")))
     if more:
-        yield (f"::notice title=quillfen::{more} more pair{'s' if more != 1 else ''} did not pass "
-               f"(not annotated; the step summary and the report list every one)")
+        yield workflow_command("notice", f"{more} more pair{'s' if more != 1 else ''} did not pass (not annotated; "
+                               "the step summary and the report list every one)", title="quillfen")
 
 
 # ------------------------------------------------------------------------------------------------- Markdown
@@ -121,11 +125,12 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     counts: dict[str, int] = {}
     rows: list[str] = []
     failing = 0
-    total = 0
+    total = baselines = 0
     for record in records:
         total += 1
         status = str(record.get("status"))
         counts[status] = counts.get(status, 0) + 1
+        baselines += record.get("baseline_path") is not None
     for record in not_passing(records, updated):
         failing += 1
         if failing > limit:
@@ -138,7 +143,11 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     lines = [f"### {escape_cell(title)}: {total} pair{'s' if total != 1 else ''}, {verdict}", ""]
     if interrupted:
         lines += ["**The run was interrupted**: these are the pairs compared before it stopped.", ""]
-    order = [s for s in _STATUS_ORDER if counts.get(s)] + sorted(s for s in counts if s not in _STATUS_ORDER)
+    missing = counts.get("missing", 0)
+    if missing * 2 > baselines:
+        lines += [f"**{missing} of {baselines} baselines have no current screenshot**: were the screenshots taken?",
+                  ""]
+    order = [s for s in STATUSES if counts.get(s)] + sorted(s for s in counts if s not in STATUSES)
     lines += ["| status | pairs |", "| --- | ---: |"]
     lines += [f"| {escape_cell(s)} | {counts[s]} |" for s in order]
     lines.append("")
@@ -154,8 +163,14 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     return "\n".join(lines) + "\n"
 
 
+class Writer(Protocol):
+    def write(self, text: str, /) -> Any: ...
+
+    def flush(self) -> Any: ...
+
+
 def publish(records: Iterable[Mapping[str, Any]], *, github: bool, summary_md: str | os.PathLike[str] | None,
-            out: IO[str], report_dir: str | os.PathLike[str] | None = None, updated: Collection[str] = (),
+            out: Writer, report_dir: str | os.PathLike[str] | None = None, updated: Collection[str] = (),
             title: str = "quillfen screenshots", interrupted: bool = False,
             environ: Mapping[str, str] | None = None) -> list[str]:
     """Writes what CI shows: with `github`, the annotations on `out` and the summary appended to the file named
@@ -165,7 +180,7 @@ def publish(records: Iterable[Mapping[str, Any]], *, github: bool, summary_md: s
     problems: list[str] = []
     markdown = None
     if github:
-        for line in annotations(records, report_dir=report_dir, updated=updated):
+        for line in annotation_lines(records, report_dir=report_dir, updated=updated):
             out.write(line + "\n")
         out.flush()
         step_summary = env.get("GITHUB_STEP_SUMMARY", "")

@@ -365,4 +365,24 @@ PyObject* option_table(PyObject*, PyObject*) {
   return out;
 }
 
+namespace {
+
+// verdict() takes its options by their declarations (any keyword option_table() names), so it parses its own
+// arguments; its row in the module's table says so in its signature.
+void verdict_parameters(std::string& s) { s += "baseline, current, baseline_size=None, current_size=None, **options"; }
+void no_parameters(std::string&) {}
+
+const py::Entry entries[] = {
+    {"verdict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verdict)), METH_VARARGS | METH_KEYWORDS,
+     false, verdict_parameters,
+     "The whole verdict of one pair (PNG bytes when a size is None, else RGBA buffers of that (width, height)) as\n"
+     "a dict; options as option_table() declares them, and ignore_rects, ignore_mask, ignore_mask_size."},
+    {"option_table", option_table, METH_NOARGS, false, no_parameters,
+     "The declarations of the verdict's options: a tuple of dicts {name, kind, default, min, max, help}."},
+};
+
+}  // namespace
+
+std::span<const py::Entry> verdict_functions() { return entries; }
+
 }  // namespace qf::tools

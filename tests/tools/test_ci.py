@@ -12,6 +12,13 @@ from screens import CHANGE, every_status, screen, write
 
 pytest_plugins = ["pytester"]
 
+
+@pytest.fixture(autouse=True)
+def outside_github_actions(monkeypatch):
+    """Every test starts outside GitHub Actions (as it may itself be running inside): those that need it say so."""
+    monkeypatch.delenv("GITHUB_ACTIONS", raising=False)
+    monkeypatch.delenv("GITHUB_STEP_SUMMARY", raising=False)
+
 # Names a pair can have on a POSIX file system, each aimed at one way out of its field.
 HOSTILE = [
     "a,b:c.png",                                  # ends a property, starts another
@@ -81,7 +88,7 @@ def test_hostile_names_come_back_intact_from_annotations_and_table():
     records.append(record("fine.png", status="unchanged", passed=True))
     records.append(record("broken\n.png", status="error", error="current 'broken\n.png': bad CRC"))
 
-    lines = list(ci.annotations(records, report_dir="out"))
+    lines = list(ci.annotation_lines(records, report_dir="out"))
     parsed = [parse_command(line) for line in lines]
     assert [p[0] for p in parsed] == ["error"] * (len(HOSTILE) + 1)
     assert [p[1] for p in parsed] == [{"title": n} for n in HOSTILE + ["broken\n.png"]]
@@ -119,7 +126,7 @@ def test_limits_passing_pairs_and_updated_pairs():
     failing = [record(f"p{i:03d}.png") for i in range(ci.ANNOTATION_LIMIT + 7)]
     passing = [record("ok.png", status="unchanged", passed=True), record("new.png", status="new", passed=True)]
     accepted = [record("accepted.png"), record("pytest-updated.png", updated=True)]
-    lines = list(ci.annotations(passing + failing + accepted, updated={"accepted.png"}))
+    lines = list(ci.annotation_lines(passing + failing + accepted, updated={"accepted.png"}))
     parsed = [parse_command(line) for line in lines]
     assert [p[1]["title"] for p in parsed[:-1]] == [r["name"] for r in failing[: ci.ANNOTATION_LIMIT]]
     assert parsed[-1][0] == "notice" and parsed[-1][2].startswith("7 more pairs did not pass")
@@ -132,7 +139,7 @@ def test_limits_passing_pairs_and_updated_pairs():
 
     md = ci.summary_markdown(passing, interrupted=True)
     assert "every pair passed" in md and "interrupted" in md and "| pair |" not in md
-    assert list(ci.annotations(passing)) == []
+    assert list(ci.annotation_lines(passing)) == []
 
 
 def test_github_mode_from_the_environment():
@@ -273,6 +280,12 @@ def test_a_current_folder_without_screenshots_is_an_error(tmp_path, capsys, monk
         out, err = capsys.readouterr()
         assert code == 2 and out == ""
         assert "no screenshots in cur/ " in err  # the folder as the user typed it
+        commands = [parse_command(line) for line in err.splitlines() if line.startswith("::")]
+        if "--github" in argv:  # and on the job's page
+            assert [(c[0], c[1]["title"]) for c in commands] == [("error", "quillfen dirs")]
+            assert commands[0][2].startswith("no screenshots in cur/ ")
+        else:
+            assert commands == []
     assert not (tmp_path / "rep").exists()
     # One screenshot anywhere below it is enough to compare.
     write(tmp_path / "cur", {"sub/p3.png": screen(3)})
@@ -292,3 +305,7 @@ def test_most_baselines_missing_is_said_last(tmp_path, capsys, missing, said):
             assert last == f"{missing} of 6 baselines have no current screenshot: were the screenshots taken?"
         else:
             assert "baselines have no current screenshot" not in out + err
+    # The step summary says it too, above the counts.
+    assert main(["dirs", str(base), str(cur), "--summary-md", str(tmp_path / "s.md")]) == 0
+    md = (tmp_path / "s.md").read_text()
+    assert (f"**{missing} of 6 baselines have no current screenshot**" in md) == said
