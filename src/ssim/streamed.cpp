@@ -18,9 +18,11 @@
 #include <cstring>
 #include <vector>
 
+#include "core/cpu.hpp"
 #include "core/size.hpp"
 #include "ssim/detail.hpp"
 #include "ssim/ssim.hpp"
+#include "ssim/streamed_kernels.hpp"
 
 namespace qf {
 
@@ -30,76 +32,23 @@ using ssim_detail::clamp_score;
 using ssim_detail::luma_of;
 using ssim_detail::mirror;
 
-constexpr std::size_t A = SSIM_WINDOW, R = A / 2, P = A - A % 2;
+using ssim_kernels::A;
+using ssim_kernels::output_row_avx2;
+using ssim_kernels::output_values;
+using ssim_kernels::OutputRows;
+constexpr std::size_t R = A / 2, P = A - A % 2;
 constexpr std::size_t RING = A + 1;  // output row i reads table rows i and i + A
 enum Table { X, Y, XX, YY, XY, TABLES };
-
-// The top (table row i) and bottom (table row i + A) rows of the five tables an output row reads.
-struct OutputRows {
-  const double *tx, *bx, *ty, *by, *txx, *bxx, *tyy, *byy, *txy, *bxy;
-};
-
-// The values of one output row from column j0 on, and their denominators. Every pointer is a row of its own and
-// the loop has no branch (the sum picks 1.0 where the denominator is 0), so it vectorises; each lane computes
-// the same expression in the same order as the engine, so the values are the same to the bit.
-[[gnu::always_inline]] inline void output_values(const OutputRows& r, std::size_t j0, std::size_t w,
-                                                 double* __restrict values, double* __restrict dens) {
-  const double* __restrict tx = r.tx;
-  const double* __restrict bx = r.bx;
-  const double* __restrict ty = r.ty;
-  const double* __restrict by = r.by;
-  const double* __restrict txx = r.txx;
-  const double* __restrict bxx = r.bxx;
-  const double* __restrict tyy = r.tyy;
-  const double* __restrict byy = r.byy;
-  const double* __restrict txy = r.txy;
-  const double* __restrict bxy = r.bxy;
-  const double area = static_cast<double>(A * A);
-  for (std::size_t j = j0; j < w; ++j) {
-    const double ux = (((bx[j + A] - tx[j + A]) - bx[j]) + tx[j]) / area;
-    const double uy = (((by[j + A] - ty[j + A]) - by[j]) + ty[j]) / area;
-    const double exx = (((bxx[j + A] - txx[j + A]) - bxx[j]) + txx[j]) / area;
-    const double eyy = (((byy[j + A] - tyy[j + A]) - byy[j]) + tyy[j]) / area;
-    const double exy = (((bxy[j + A] - txy[j + A]) - bxy[j]) + txy[j]) / area;
-    const double sx = exx - ux * ux;
-    const double sy = eyy - uy * uy;
-    const double sxy = exy - ux * uy;
-    const double den = (ux * ux + uy * uy + SSIM_C1) * (sx + sy + SSIM_C2);
-    values[j] = ((2.0 * ux) * uy + SSIM_C1) * (2.0 * sxy + SSIM_C2) / den;
-    dens[j] = den;
-  }
-}
 
 void output_row_baseline(const OutputRows& r, std::size_t j0, std::size_t w, double* values, double* dens) {
   output_values(r, j0, w, values, dens);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same loop on 4 lanes: the six divisions per output dominate, and a 256-bit divide does twice the work of a
-// 128-bit one. Without "fma" in the target no multiply and add can be fused, so the values stay the same.
-[[gnu::target("avx2")]] void output_row_avx2(const OutputRows& r, std::size_t j0, std::size_t w, double* values,
-                                             double* dens) {
-  output_values(r, j0, w, values, dens);
-}
-bool wide_available() {
-  static const bool avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return avx2;
-}
-#else
-void output_row_avx2(const OutputRows& r, std::size_t j0, std::size_t w, double* values, double* dens) {
-  output_values(r, j0, w, values, dens);
-}
-bool wide_available() { return false; }
-#endif
-
 std::atomic<int> wide_forced{-1};  // -1: by the processor; 0 or 1: forced (tests run both)
 
 void output_row(const OutputRows& r, std::size_t j0, std::size_t w, double* values, double* dens) {
   const int forced = wide_forced.load(std::memory_order_relaxed);
-  const bool wide = wide_available() && forced != 0;
+  const bool wide = cpu::features().avx2 && forced != 0;
   (wide ? output_row_avx2 : output_row_baseline)(r, j0, w, values, dens);
 }
 
@@ -204,7 +153,7 @@ inline bool same_rgb(const uint8_t* a, const uint8_t* b) { return a[0] == b[0] &
 
 bool ssim_detail::use_wide_outputs(std::optional<bool> force) {
   wide_forced.store(force ? int{*force} : -1, std::memory_order_relaxed);
-  return wide_available();
+  return cpu::features().avx2;
 }
 
 LumaStart first_luma_difference(ByteView baseline, ByteView current, std::size_t width, std::size_t height) {
