@@ -16,6 +16,11 @@ PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 // layout.cpp
 PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// classify.cpp
+PyObject* classify_changes(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* change_clusters(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* name_changes(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // pool.cpp
 PyObject* set_threads(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* max_threads(PyObject* module, PyObject* args);

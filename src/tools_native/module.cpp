@@ -40,6 +40,20 @@ PyMethodDef functions[] = {
      "cluster options); diff_png the shift-aware diff image (when diff is true, else None); searches the edit\n"
      "searches made. When no column moved, clusters is empty and diff_png None (the plain comparison holds\n"
      "all), and the count of the residual may stop early once it exceeds max_residual, when given."},
+    {"classify_changes", QF_KWFUNC(classify_changes), METH_VARARGS | METH_KEYWORDS,
+     "classify_changes(baseline, current, width, height, boxes)\n--\n\n"
+     "The kind of the change inside each (x, y, width, height) box of two RGBA images of one size: a tuple of\n"
+     "(kind, dx, dy), kind \"added\", \"removed\", \"recoloured\", \"moved\" (content found at +dx, +dy) or\n"
+     "\"content\"."},
+    {"change_clusters", QF_KWFUNC(change_clusters), METH_VARARGS | METH_KEYWORDS,
+     "change_clusters(baseline, current, width, height, *, threshold=0.1, include_aa=False)\n--\n\n"
+     "The clusters of the differing pixels of two RGBA images of one size (the engine's default cluster\n"
+     "options), largest first: ((x, y, width, height, own_pixels, (own_x, own_y, own_width, own_height), kind,\n"
+     "dx, dy), ...), own_pixels the differing pixels of the cluster itself and their box."},
+    {"name_changes", QF_KWFUNC(name_changes), METH_VARARGS | METH_KEYWORDS,
+     "name_changes(changes, elements, slack=2)\n--\n\n"
+     "For each (x, y, width, height) change, the index of the smallest element box (the first on a tie) that\n"
+     "holds it once grown by slack pixels, or None."},
     {"set_threads", QF_KWFUNC(set_threads), METH_VARARGS | METH_KEYWORDS,
      "set_threads(n)\n--\n\n"
      "Cap the process-wide worker pool (shared with the quillfen module) at n threads; None or 0 restores\n"
