@@ -47,6 +47,14 @@ def classify_changes(
     baseline: Any, current: Any, width: int, height: int, boxes: Any
 ) -> tuple[tuple[ChangeKind, int, int], ...]: ...
 def change_clusters(
-    baseline: Any, current: Any, width: int, height: int, *, threshold: float = 0.1, include_aa: bool = False
+    baseline: Any,
+    baseline_width: int,
+    baseline_height: int,
+    current: Any,
+    current_width: int,
+    current_height: int,
+    *,
+    threshold: float = 0.1,
+    include_aa: bool = False,
 ) -> tuple[tuple[int, int, int, int, int, tuple[int, int, int, int], ChangeKind, int, int], ...]: ...
 def name_changes(changes: Any, elements: Any, slack: int = 2) -> tuple[int | None, ...]: ...

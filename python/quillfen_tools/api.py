@@ -13,13 +13,14 @@ import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import quillfen
 
 from . import _native
+from .elements import Element, elements_from, naming_elements
 from .inputs import Image, ImageSource, InputError, decoded, describe, load
-from .results import Box, Result, Shift, ShiftBand, Status
+from .results import Box, ChangeKind, Result, Shift, ShiftBand, Status
 
 __all__ = ["compare", "compare_many", "set_threads", "Ignore"]
 
@@ -212,8 +213,48 @@ def _layout(images: _LayoutInput, opts: _Options) -> tuple[str, Shift, int, tupl
     return verdict, shift, residual, tuple(Box(*k) for k in clusters), diff_png
 
 
+# The elements of the baseline and of the current page, when known.
+_PageElements = tuple[tuple[Element, ...] | None, tuple[Element, ...] | None]
+
+
+def _page_elements(elements: object) -> _PageElements:
+    if elements is None:
+        return None, None
+    if not isinstance(elements, (tuple, list)) or len(elements) != 2:
+        raise TypeError("elements must be a (baseline_elements, current_elements) pair of element record lists "
+                        "(either may be None)")
+    b, c = elements
+    return (None if b is None else elements_from(b, "baseline elements"),
+            None if c is None else elements_from(c, "current elements"))
+
+
+def _classified_clusters(images: _LayoutInput, opts: _Options, elements: _PageElements) -> tuple[Box, ...]:
+    """The clusters of a changed pair, each with its own changed pixels, its kind and the element that names it."""
+    b, c, b_size, c_size = images
+    if b_size is None:
+        b, *b_size = _native.decode_rgba(b)
+        c, *c_size = _native.decode_rgba(c)
+    assert b_size is not None and c_size is not None
+    found = _native.change_clusters(b, b_size[0], b_size[1], c, c_size[0], c_size[1],
+                                    threshold=opts.threshold, include_aa=opts.include_aa)
+    named: list[str | None] = [None] * len(found)
+    for side, removed in ((elements[0], True), (elements[1], False)):
+        if not side:
+            continue
+        picked = [i for i, k in enumerate(found) if (k[6] == "removed") == removed]
+        for i, e in zip(picked, naming_elements([found[i][5] for i in picked], side)):
+            named[i] = None if e is None else e.selector
+    out = []
+    for (x, y, width, height, own, _part, kind, dx, dy), element in zip(found, named):
+        moved = kind == "moved"
+        out.append(Box(x, y, width, height, own, kind=cast(ChangeKind, kind), element=element,
+                       dx=dx if moved else None, dy=dy if moved else None))
+    return tuple(out)
+
+
 def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,
-              opts: _Options, identical: bool = False, layout_input: _LayoutInput | None = None) -> Result:
+              opts: _Options, identical: bool = False, layout_input: _LayoutInput | None = None,
+              elements: _PageElements = (None, None)) -> Result:
     c = comparison
     width, height = c.width, c.height
     baseline_size, current_size = c.baseline_size, c.current_size
@@ -270,6 +311,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     clusters: tuple[Box, ...] = ()
     if layout is not None:
         clusters = layout[3]
+    elif status in ("changed", "size-changed") and diff_pixels > 0 and layout_input is not None:
+        clusters = _classified_clusters(layout_input, opts, elements)
     elif status in ("changed", "size-changed") and diff_pixels > 0:
         found = c.clusters(threshold=opts.threshold, include_aa=opts.include_aa)
         clusters = tuple(
@@ -310,13 +353,14 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     )
 
 
-def _compare(name: str | None, baseline: ImageSource, current: ImageSource, opts: _Options) -> Result:
+def _compare(name: str | None, baseline: ImageSource, current: ImageSource, opts: _Options,
+             elements: _PageElements = (None, None)) -> Result:
     b = load(baseline, "baseline")
     c = load(current, "current")
     comparison, given_current, identical, layout_input = _build(b, c, opts)
     # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
     thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input)
+    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input, elements)
     return dataclasses.replace(result, baseline_path=b.path, current_path=c.path, baseline_sha256=b.sha256,
                                current_sha256=c.sha256)
 
@@ -334,6 +378,7 @@ def compare(
     diff: bool | Literal["changes"] = False,
     thumbnails: int | None = None,
     name: str | None = None,
+    elements: tuple[Any, Any] | None = None,
 ) -> Result:
     """Compare a baseline and a current image and return a `Result`.
 
@@ -355,13 +400,17 @@ def compare(
         for pairs that are not "unchanged" (an unchanged pair's diff image shows nothing but the faded baseline).
     thumbnails: make lossless WebP thumbnails of both images this many pixels wide.
     name: carried into the result.
+    elements: (baseline_elements, current_elements), the boxes of the pages' elements in image pixels (either may
+        be None): records {"selector", "tag", "text", "x", "y", "width", "height"} (see `quillfen_tools.elements`).
+        Each cluster's `element` is then the selector of the smallest element that holds it, in the current page
+        (in the baseline's for a "removed" change).
 
     Returns a `Result` whose status is "unchanged", "changed", "shifted" or "size-changed". Raises `InputError`
     (a ValueError naming the side and the source) when an image cannot be read or decoded, TypeError for a source
     of an unknown kind, and ValueError for an option out of range.
     """
     opts = _options(threshold, include_aa, max_diff_pixels, max_diff_ratio, ignore, allow_shift, diff, thumbnails)
-    return _compare(name, baseline, current, opts)
+    return _compare(name, baseline, current, opts, _page_elements(elements))
 
 
 def _one(index: int, item: object, opts: _Options) -> Result:

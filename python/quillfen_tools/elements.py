@@ -152,3 +152,64 @@ def naming_elements(changes: Sequence[tuple[int, int, int, int]], elements: Sequ
         return tuple(None for _ in changes)
     index = _native.name_changes(changes, [(e.x, e.y, e.width, e.height) for e in elements], slack)
     return tuple(None if i is None else elements[i] for i in index)
+
+
+# Collects the visible elements under `root` in image pixels. `relative`: coordinates relative to the root's own box
+# (a locator's screenshot); else to the viewport, or to the document with `full` (a full-page screenshot).
+_COLLECT = """
+(root, opts) => {
+  const dpr = window.devicePixelRatio || 1;
+  const doc = document.documentElement;
+  let left = 0, top = 0, width = window.innerWidth, height = window.innerHeight;
+  if (opts.relative) {
+    const r = root.getBoundingClientRect();
+    left = r.left; top = r.top; width = r.width; height = r.height;
+  } else if (opts.full) {
+    left = -window.scrollX; top = -window.scrollY;
+    width = Math.max(doc.scrollWidth, width); height = Math.max(doc.scrollHeight, height);
+  }
+  const skip = new Set(["script", "style", "head", "meta", "link", "title", "noscript", "template", "br"]);
+  const out = [];
+  const nodes = [root, ...root.querySelectorAll("*")];
+  for (const el of nodes) {
+    if (out.length >= opts.max) break;
+    const tag = el.tagName.toLowerCase();
+    if (skip.has(tag)) continue;
+    const r = el.getBoundingClientRect();
+    if (!(r.width > 0 && r.height > 0)) continue;
+    const x = r.left - left, y = r.top - top;
+    if (x >= width || y >= height || x + r.width <= 0 || y + r.height <= 0) continue;
+    const st = getComputedStyle(el);
+    if (st.visibility === "hidden" || st.display === "none" || Number(st.opacity) === 0) continue;
+    let selector = tag;
+    if (el.id) selector += "#" + CSS.escape(el.id);
+    else if (el.classList.length) selector += "." + [...el.classList].slice(0, 2).map(c => CSS.escape(c)).join(".");
+    const text = (el.textContent || "").slice(0, 400).trim().replace(/\\s+/g, " ").slice(0, opts.text);
+    out.push({selector, tag, text, x: x * dpr, y: y * dpr, width: r.width * dpr, height: r.height * dpr});
+  }
+  return out;
+}
+"""
+
+#: At most this many elements are recorded from a page.
+MAX_CAPTURED = 5000
+
+
+def _playwright(obj: object) -> bool:
+    return type(obj).__module__.startswith("playwright.")
+
+
+def capture_elements(source: object, *, full_page: bool = False) -> tuple[Element, ...] | None:
+    """The visible elements of a Playwright page, locator or element handle, as its screenshot shows them: image
+    pixels (CSS pixels times the device pixel ratio) relative to the viewport (to the document with `full_page`)
+    or to the locator's box. None for any other source. Call it right after taking the screenshot, so that the
+    page has not scrolled or changed since."""
+    if not _playwright(source) or not hasattr(source, "evaluate"):
+        return None
+    opts = {"max": MAX_CAPTURED, "text": MAX_TEXT, "full": bool(full_page)}
+    evaluate: Any = getattr(source, "evaluate")
+    if hasattr(source, "goto"):  # a page: the whole document
+        records = evaluate(f"(opts) => ({_COLLECT})(document.documentElement, opts)", dict(opts, relative=False))
+    else:  # a locator or an element handle: its own box
+        records = evaluate(_COLLECT, dict(opts, relative=True))
+    return elements_from(records, label="captured elements")

@@ -5,6 +5,7 @@
 #include "bindings/boundary.hpp"
 #include "classify/classify.hpp"
 #include "clusters/clusters.hpp"
+#include "core/image_pair.hpp"
 #include "core/size.hpp"
 #include "pixeldiff/pixeldiff.hpp"
 #include "tools_native/functions.hpp"
@@ -112,16 +113,17 @@ PyObject* classify_changes(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* change_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *baseline = nullptr, *current = nullptr;
-  unsigned long long width = 0, height = 0;
+  unsigned long long bw = 0, bh = 0, cw = 0, ch = 0;
   double threshold = 0.1;
   int include_aa = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOKK|$dp:change_clusters",
-                                   QF_CLASSIFY_KW("baseline", "current", "width", "height", "threshold", "include_aa"),
-                                   &baseline, &current, &width, &height, &threshold, &include_aa))
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "OKKOKK|$dp:change_clusters",
+          QF_CLASSIFY_KW("baseline", "baseline_width", "baseline_height", "current", "current_width",
+                         "current_height", "threshold", "include_aa"),
+          &baseline, &bw, &bh, &current, &cw, &ch, &threshold, &include_aa))
     return nullptr;
   Pixels b, c;
-  if (!get_rgba(baseline, "baseline", width, height, b) || !get_rgba(current, "current", width, height, c))
-    return nullptr;
+  if (!get_rgba(baseline, "baseline", bw, bh, b) || !get_rgba(current, "current", cw, ch, c)) return nullptr;
   DiffOptions diff;
   diff.threshold = threshold;
   diff.include_aa = include_aa != 0;
@@ -134,10 +136,15 @@ PyObject* change_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
     ChangeClass kind;
   };
   auto found = py::call_unlocked([&]() -> Result<std::vector<Found>> {
-    auto mask = build_diff_mask(b.bytes(), c.bytes(), width, height, diff);
+    // Both images on their common canvas, as the engine places them.
+    auto pair = make_image_pair(Bytes(b.bytes().begin(), b.bytes().end()), bw, bh,
+                                Bytes(c.bytes().begin(), c.bytes().end()), cw, ch, false);
+    if (!pair) return std::move(pair).error();
+    const std::size_t width = pair->canvas_width, height = pair->canvas_height;
+    auto mask = build_diff_mask(pair->baseline, pair->current, width, height, diff);
     if (!mask) return std::move(mask).error();
     const ClusterList list = cluster_mask(mask->bits, width, height, ClusterOptions{});
-    const RgbaView bv{b.bytes(), width, height}, cv{c.bytes(), width, height};
+    const RgbaView bv{pair->baseline, width, height}, cv{pair->current, width, height};
     std::vector<Found> out;
     for (const ClusterRecord& k : list.clusters)
       out.push_back({k, classify_change(bv, cv, {k.x, k.y, k.width, k.height})});
@@ -149,11 +156,12 @@ PyObject* change_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
     const ClusterRecord& k = (*found)[i].cluster;
     const ChangeClass& kind = (*found)[i].kind;
     const std::string_view name = change_kind_name(kind.kind);
+    const PixelBox part = named_part({k.own_x, k.own_y, k.own_width, k.own_height}, kind);
     PyObject* item = Py_BuildValue("(nnnnn(nnnn)s#ii)", static_cast<Py_ssize_t>(k.x), static_cast<Py_ssize_t>(k.y),
                                    static_cast<Py_ssize_t>(k.width), static_cast<Py_ssize_t>(k.height),
-                                   static_cast<Py_ssize_t>(k.own_pixels), static_cast<Py_ssize_t>(k.own_x),
-                                   static_cast<Py_ssize_t>(k.own_y), static_cast<Py_ssize_t>(k.own_width),
-                                   static_cast<Py_ssize_t>(k.own_height), name.data(),
+                                   static_cast<Py_ssize_t>(k.own_pixels), static_cast<Py_ssize_t>(part.x),
+                                   static_cast<Py_ssize_t>(part.y), static_cast<Py_ssize_t>(part.width),
+                                   static_cast<Py_ssize_t>(part.height), name.data(),
                                    static_cast<Py_ssize_t>(name.size()), kind.dx, kind.dy);
     if (!item) {
       Py_CLEAR(out);

@@ -46,10 +46,12 @@ PyMethodDef functions[] = {
      "(kind, dx, dy), kind \"added\", \"removed\", \"recoloured\", \"moved\" (content found at +dx, +dy) or\n"
      "\"content\"."},
     {"change_clusters", QF_KWFUNC(change_clusters), METH_VARARGS | METH_KEYWORDS,
-     "change_clusters(baseline, current, width, height, *, threshold=0.1, include_aa=False)\n--\n\n"
-     "The clusters of the differing pixels of two RGBA images of one size (the engine's default cluster\n"
-     "options), largest first: ((x, y, width, height, own_pixels, (own_x, own_y, own_width, own_height), kind,\n"
-     "dx, dy), ...), own_pixels the differing pixels of the cluster itself and their box."},
+     "change_clusters(baseline, baseline_width, baseline_height, current, current_width, current_height, *,\n"
+     "                threshold=0.1, include_aa=False)\n--\n\n"
+     "The clusters of the differing pixels of two RGBA images on their common canvas (the engine's default\n"
+     "cluster options), largest first: ((x, y, width, height, own_pixels, (nx, ny, nwidth, nheight), kind, dx,\n"
+     "dy), ...): own_pixels the differing pixels of the cluster itself, (nx, ny, nwidth, nheight) the part an\n"
+     "element must hold to name it (the box of those pixels; for a move, where the content went)."},
     {"name_changes", QF_KWFUNC(name_changes), METH_VARARGS | METH_KEYWORDS,
      "name_changes(changes, elements, slack=2)\n--\n\n"
      "For each (x, y, width, height) change, the index of the smallest element box (the first on a tie) that\n"
