@@ -26,6 +26,7 @@ from typing import Any
 import pytest
 
 from ._files import write_atomic
+from .elements import ElementError, capture_elements, load_elements, save_elements
 from .inputs import check_png, png_size
 from .results import Result
 from .words import describe
@@ -294,6 +295,15 @@ def _png_of(source: Any) -> bytes:
 # Messages
 
 
+def _kept_elements(baseline: Path) -> Any:
+    """The elements kept with a baseline; None when there are none or the file cannot be used (they only name
+    changes: the comparison does not depend on them)."""
+    try:
+        return load_elements(baseline)
+    except ElementError:
+        return None
+
+
 def _message(result: Any, options: dict[str, Any]) -> str:
     """What differs, in the words every output uses, with the tolerances that were given."""
     text = describe(result)
@@ -302,7 +312,7 @@ def _message(result: Any, options: dict[str, Any]) -> str:
     limits = [f"{key}={options[key]}" for key in ("max_diff_pixels", "max_diff_ratio") if options[key] is not None]
     if limits and result.status in ("changed", "size-changed"):
         text += f"; allowed {' and '.join(limits)}"
-    if result.clusters:
+    if result.clusters and not any(c.kind for c in result.clusters):  # classified changes say where they are
         shown = [f"{c.width}x{c.height} at ({c.x},{c.y})" for c in result.clusters[:3]]
         more = f" and {len(result.clusters) - 3} more" if len(result.clusters) > 3 else ""
         text += f"; where: {', '.join(shown)}{more}"
@@ -363,6 +373,8 @@ class ScreenshotAsserter:
             "allow_shift": allow_shift,
         }
         actual = _png_of(source)
+        # The boxes of a Playwright page's elements as the screenshot shows them: they name what changed.
+        captured = capture_elements(source)
         baseline_path = _snapshot_dir(self._item, settings) / name
         mode = settings.mode
 
@@ -373,7 +385,7 @@ class ScreenshotAsserter:
                     f"screenshot '{name}' has no baseline {_shown(baseline_path)} "
                     f"(not written with --update-snapshots=none{', the default when CI is set' if _ci_set() else ''})"
                 )
-            self._write_baseline(baseline_path, actual)
+            self._write_baseline(baseline_path, actual, captured)
             self._record(name, None, actual, passed=mode != "missing", updated=True)
             if mode == "missing":
                 test.written.append(_shown(baseline_path))
@@ -381,6 +393,7 @@ class ScreenshotAsserter:
 
         expected = baseline_path.read_bytes()
         reporting = settings.report_dir is not None
+        options["elements"] = (_kept_elements(baseline_path), captured) if captured is not None else None
         result = quillfen_tools.compare(
             expected, actual, diff=reporting, thumbnails=THUMBNAIL_WIDTH if reporting else None, name=name, **options
         )
@@ -388,7 +401,7 @@ class ScreenshotAsserter:
             result = quillfen_tools.compare(expected, actual, diff=True, name=name, **options)
 
         if mode == "all" or (mode == "changed" and not result.passed):
-            self._write_baseline(baseline_path, actual)
+            self._write_baseline(baseline_path, actual, captured)
             self._record(name, result, actual, passed=True, updated=True)
             return result
         self._record(name, result, actual, passed=result.passed)
@@ -397,9 +410,11 @@ class ScreenshotAsserter:
         artifacts = self._write_artifacts(name, expected, actual, result.diff_png)
         raise AssertionError(f"screenshot '{name}' {_message(result, options)}; see {artifacts}")
 
-    def _write_baseline(self, path: Path, data: bytes) -> None:
+    def _write_baseline(self, path: Path, data: bytes, elements: Any = None) -> None:
         check_png(data, "screenshot")
         write_atomic(path, data)
+        if elements is not None:
+            save_elements(path, elements)
         self._state.written.append(str(path))
 
     def _write_artifacts(self, name: str, expected: bytes, actual: bytes, diff: bytes | None) -> str:
