@@ -18,7 +18,7 @@ from typing import Any, Literal, cast
 import quillfen
 
 from . import _native
-from .elements import Element, elements_from, naming_elements
+from .elements import Element, elements_from, inserted_element, naming_elements
 from .inputs import Image, ImageSource, InputError, decoded, describe, load
 from .results import Box, ChangeKind, Result, Shift, ShiftBand, Status
 
@@ -228,6 +228,35 @@ def _page_elements(elements: object) -> _PageElements:
             None if c is None else elements_from(c, "current elements"))
 
 
+# Inserted bands of the same columns this close together are read as one insertion when naming them: an inserted
+# element's blank rows may match rows of the page and split its band.
+_BAND_GAP = 16
+
+
+def _named_bands(shift: Shift, elements: tuple[Element, ...]) -> Shift:
+    """Inserted rows named by the element they hold."""
+    inserted = sorted((b for b in shift.bands if b.kind == "inserted"), key=lambda b: (b.x0, b.x1, b.y))
+    spans: dict[ShiftBand, tuple[int, int]] = {}
+    group: list[ShiftBand] = []
+    for b in inserted + [None]:  # type: ignore[list-item]
+        if group and (b is None or (b.x0, b.x1) != (group[-1].x0, group[-1].x1)
+                      or b.y - (group[-1].y + group[-1].rows) > _BAND_GAP):
+            top, bottom = group[0].y, group[-1].y + group[-1].rows
+            spans.update((g, (top, bottom)) for g in group)
+            group = []
+        if b is not None:
+            group.append(b)
+
+    def named(b: ShiftBand) -> ShiftBand:
+        if b not in spans:
+            return b
+        top, bottom = spans[b]
+        e = inserted_element(top, bottom - top, b.x0, b.x1, elements)
+        return b if e is None else dataclasses.replace(b, element=e.selector)
+
+    return Shift(bands=tuple(named(b) for b in shift.bands))
+
+
 def _classified_clusters(images: _LayoutInput, opts: _Options, elements: _PageElements) -> tuple[Box, ...]:
     """The clusters of a changed pair, each with its own changed pixels, its kind and the element that names it."""
     b, c, b_size, c_size = images
@@ -345,6 +374,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
 
     if shift is not None:
         shift = _edges(shift, (baseline_size[1], current_size[1]))
+        if elements[1]:
+            shift = _named_bands(shift, elements[1])
     return Result(
         name=name, status=status, passed=passed, diff_pixels=diff_pixels, diff_ratio=ratio, ssim=ssim,
         width=width, height=height, baseline_size=baseline_size, current_size=current_size, clusters=clusters,

@@ -20,7 +20,7 @@ from typing import Any
 from . import _files, _native
 
 __all__ = ["Element", "ElementError", "elements_from", "elements_path", "load_elements", "save_elements",
-           "naming_elements", "MAX_ELEMENTS"]
+           "naming_elements", "inserted_element", "capture_elements", "MAX_ELEMENTS"]
 
 #: More element records than this are refused (a page has a few thousand at most).
 MAX_ELEMENTS = 100_000
@@ -152,6 +152,23 @@ def naming_elements(changes: Sequence[tuple[int, int, int, int]], elements: Sequ
         return tuple(None for _ in changes)
     index = _native.name_changes(changes, [(e.x, e.y, e.width, e.height) for e in elements], slack)
     return tuple(None if i is None else elements[i] for i in index)
+
+
+def inserted_element(y: int, rows: int, x0: int, x1: int, elements: Sequence[Element],
+                     slack: int = 2) -> Element | None:
+    """The element that rows y .. y + rows - 1 (columns x0 .. x1 - 1) inserted into a page: the largest one with at
+    least half its height in those rows (its blank edges may match rows of the page) and its columns within them,
+    give or take `slack` pixels (the first listed on a tie), or None."""
+    best: Element | None = None
+    for e in elements:
+        if e.width == 0 or e.height == 0:
+            continue
+        inside = min(e.y + e.height, y + rows) - max(e.y, y)
+        if 2 * inside < e.height or e.x + slack < x0 or e.x + e.width > x1 + slack:
+            continue
+        if best is None or e.width * e.height > best.width * best.height:
+            best = e
+    return best
 
 
 # Collects the visible elements under `root` in image pixels. `relative`: coordinates relative to the root's own box

@@ -86,7 +86,8 @@ class ShiftBand:
     """Rows that moved: `rows` rows "inserted" at current row `y` (rows y .. y + rows - 1 of the current image are
     new), or "deleted" just before current row `y`. Columns [x0, x1) moved; a whole-row shift spans the width.
     `at_edge`: deleted rows that were not removed but pushed out of a fixed-height capture (past its bottom or
-    top) by rows inserted elsewhere."""
+    top) by rows inserted elsewhere. `element`: for inserted rows, the selector of the largest element of the
+    current page that lies in them (when the page's elements were given)."""
 
     kind: Literal["inserted", "deleted"]
     y: int
@@ -94,10 +95,11 @@ class ShiftBand:
     x0: int
     x1: int
     at_edge: bool = False
+    element: str | None = None
 
     def to_dict(self) -> dict[str, Any]:
         return {"kind": self.kind, "y": self.y, "rows": self.rows, "x0": self.x0, "x1": self.x1,
-                "at_edge": self.at_edge}
+                "at_edge": self.at_edge, "element": self.element}
 
 
 @dataclass(frozen=True, slots=True)
@@ -204,7 +206,8 @@ class Result:
             clusters=tuple(Box.from_dict(c) for c in record.get("clusters") or ()),
             shift=None if not shift else Shift(tuple(
                 ShiftBand(kind=b["kind"], y=int(b["y"]), rows=int(b["rows"]), x0=int(b["x0"]), x1=int(b["x1"]),
-                          at_edge=bool(b.get("at_edge", False)))
+                          at_edge=bool(b.get("at_edge", False)),
+                          element=None if b.get("element") is None else str(b["element"]))
                 for b in shift.get("bands") or ())),
             error=record.get("error"),
             baseline_path=record.get("baseline_path"),

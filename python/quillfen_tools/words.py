@@ -39,6 +39,8 @@ def _band(band: ShiftBand, width: int, height: int) -> str:
     if band.at_edge:
         edge = "top" if band.y == 0 and height > 0 else "bottom"
         return f"{_rows(band.rows)} pushed out of the capture at the {edge}{_columns(band, width)}"
+    if band.element:
+        return f"{band.element} added ({_rows(band.rows)} at y={band.y}{_columns(band, width)})"
     return f"{_rows(band.rows)} {band.kind} at y={band.y}{_columns(band, width)}"
 
 

@@ -245,9 +245,7 @@ ChangeClass classify_change(const RgbaView& baseline, const RgbaView& current, P
   const bool edges_agree = static_cast<double>(t.edges_both) >= o.edge_agreement * static_cast<double>(t.edges_either);
   if (edges_agree && colour_map_explains(baseline, current, g, t, o)) return {ChangeKind::Recoloured};
 
-  const std::size_t ink = std::max(t.ink_baseline, t.ink_current);
-  const std::size_t ink_gap = std::max(t.ink_baseline, t.ink_current) - std::min(t.ink_baseline, t.ink_current);
-  if (!flat_b && static_cast<double>(ink_gap) <= o.move_ink * static_cast<double>(ink)) {
+  if (!flat_b) {
     if (auto move = find_move(baseline, current, g, t, o)) return {ChangeKind::Moved, move->dx, move->dy};
   }
   return {};

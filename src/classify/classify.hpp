@@ -42,11 +42,10 @@ struct ClassifyOptions {
   double map_changed = 0.9;
   // Moved: offsets up to `search` pixels in each direction. Each differing pixel of the box is checked twice: its
   // baseline colour found at the offset in the current image, its current colour found at minus the offset in
-  // the baseline. The best offset must miss at most `move_residual` of these checks, and both crops must hold
-  // about the same amount of content (their non-background pixels within `move_ink` of the larger count).
+  // the baseline. The best offset must miss at most `move_residual` of these checks. (A box may hold only part
+  // of what moved, such as one edge of a button, so the content inside it need not keep its amount.)
   int32_t search = 16;
   double move_residual = 0.1;
-  double move_ink = 0.15;
   // Boxes with more pixels than this are read on a regular grid of about this many pixels.
   std::size_t max_samples = std::size_t{1} << 16;
 };

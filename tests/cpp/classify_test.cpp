@@ -174,6 +174,16 @@ TEST(ClassifyMove, FindsTheOffsetUpToTheSearchLimit) {
   EXPECT_EQ(classify(b, c, {76, 56, 55, 28}, wider), (ChangeClass{ChangeKind::Moved, 17, 0}));
 }
 
+TEST(ClassifyMove, ABoxHoldingOnlyAnEdgeOfWhatMovedIsAMove) {
+  // A flat button moved 5 pixels left: its two side strips are clusters of their own, and inside each box the
+  // button's colour covers a different share of the pixels before and after. The shortest explaining move wins.
+  Canvas b(120, 60), c(120, 60);
+  b.rect(40, 20, 40, 20, BLUE);
+  c.rect(35, 20, 40, 20, BLUE);
+  EXPECT_EQ(classify(b, c, {31, 16, 13, 28}), (ChangeClass{ChangeKind::Moved, -5, 0}));
+  EXPECT_EQ(classify(b, c, {71, 16, 13, 28}), (ChangeClass{ChangeKind::Moved, -5, 0}));
+}
+
 TEST(ClassifyMove, ContentThatGrewOrChangedIsNotAMove) {
   // The block moved but also gained a strip of new content: more ink than a move keeps.
   Canvas b(200, 140), c(200, 140);

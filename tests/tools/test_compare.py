@@ -177,8 +177,10 @@ def test_results_are_plain_records():
     d = r.to_dict()
     assert json.loads(json.dumps(d)) == d
     assert d["name"] == "home" and d["status"] == "shifted" and "diff_png" not in d
-    assert d["shift"]["bands"] == [{"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40, "at_edge": False},
-                                   {"kind": "deleted", "y": 60, "rows": 5, "x0": 0, "x1": 40, "at_edge": True}]
+    assert d["shift"]["bands"] == [{"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40, "at_edge": False,
+                                    "element": None},
+                                   {"kind": "deleted", "y": 60, "rows": 5, "x0": 0, "x1": 40, "at_edge": True,
+                                    "element": None}]
     assert d["baseline_size"] == [40, 60]
     # Decoded images have no path and no file hash; the record reads back as the same result.
     assert (d["baseline_path"], d["current_sha256"], d["diff"]) == (None, None, None)

@@ -96,3 +96,18 @@ def test_native_naming_refuses_bad_boxes():
         _native.name_changes([(1, 2, 3, 4)], [(-1, 0, 2, 2)])
     with pytest.raises(TypeError, match="elements"):
         _native.name_changes([], 5)
+
+
+def test_inserted_rows_are_named_by_the_largest_element_mostly_inside_them():
+    from quillfen_tools.elements import inserted_element
+    page = elements_from([
+        {"selector": "main", "x": 0, "y": 0, "width": 800, "height": 900},
+        {"selector": "div.banner", "x": 0, "y": 96, "width": 800, "height": 52},
+        {"selector": "div.banner > b", "x": 20, "y": 110, "width": 90, "height": 20},
+        {"selector": "p.next", "x": 0, "y": 140, "width": 800, "height": 40},
+    ])
+    # The banner's top 4 rows matched blank rows of the page: still more than half of it is inside.
+    assert inserted_element(100, 48, 0, 800, page).selector == "div.banner"
+    assert inserted_element(100, 20, 0, 800, page).selector == "div.banner > b"
+    assert inserted_element(100, 48, 0, 400, page).selector == "div.banner > b"  # the band's columns only
+    assert inserted_element(500, 10, 0, 800, page) is None
