@@ -175,7 +175,7 @@ PyObject* analyze_layout(PyObject*, PyObject* args, PyObject* kwargs) {
     const ClusterRecord& k = found[i];
     PyObject* item = Py_BuildValue("(nnnnn)", static_cast<Py_ssize_t>(k.x), static_cast<Py_ssize_t>(k.y),
                                    static_cast<Py_ssize_t>(k.width), static_cast<Py_ssize_t>(k.height),
-                                   static_cast<Py_ssize_t>(k.pixel_count));
+                                   static_cast<Py_ssize_t>(k.own_pixels));
     if (!item) {
       Py_DECREF(band_tuple);
       Py_DECREF(cluster_tuple);

@@ -38,7 +38,8 @@ PyMethodDef functions[] = {
      "moved, nothing else changed) or \"changed\"; bands ((kind, y, rows, x0, x1), ...) with kind \"inserted\"\n"
      "or \"deleted\", y a current-image row and [x0, x1) the columns; residual_count the pixels that differ once\n"
      "the shifts are taken out, clusters ((x, y, width, height, pixels), ...) of them (the engine's default\n"
-     "cluster options); diff_png the shift-aware diff image (when diff is true, else None); searches the edit\n"
+     "cluster options; pixels counts the cluster's own differing pixels); diff_png the shift-aware diff image\n"
+     "(when diff is true, else None); searches the edit\n"
      "searches made. When no column moved, clusters is empty and diff_png None (the plain comparison holds\n"
      "all), and the count of the residual may stop early once it exceeds max_residual, when given."},
     {"classify_changes", QF_KWFUNC(classify_changes), METH_VARARGS | METH_KEYWORDS,
