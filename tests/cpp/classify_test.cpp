@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "classify/classify.hpp"
+#include "classify/shifted.hpp"
 #include "core/error.hpp"
 
 using namespace qf;
@@ -268,4 +270,42 @@ TEST(ClassifyElements, AMoveIsNamedWhereItsContentWent) {
   const PixelBox same = named_part(change, {ChangeKind::Added});
   EXPECT_EQ(same.x, 100u);
   EXPECT_EQ(same.width, 46u);
+}
+
+TEST(ClassifyShifted, TheBaselineIsReadThroughTheShiftOfEachRegion) {
+  // Two columns: the left one static, the right one with a row inserted at current row 1. Pixels are tagged
+  // with their image (R), row (G) and column (B).
+  const std::size_t w = 2, hb = 3, hc = 4;
+  const auto image = [&](uint8_t tag, std::size_t h) {
+    Bytes px(w * h * 4);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) {
+        uint8_t* p = px.data() + (y * w + x) * 4;
+        p[0] = tag, p[1] = static_cast<uint8_t>(y), p[2] = static_cast<uint8_t>(x), p[3] = 255;
+      }
+    return px;
+  };
+  auto pair = make_image_pair(image(1, hb), w, hb, image(2, hc), w, hc);
+  ASSERT_TRUE(pair);
+  LayoutRecord record;
+  ColumnRegion fixed{0, 1, false, {{0, 0, 3, SegmentKind::Equal}, {3, 3, 1, SegmentKind::Insert}}, {}};
+  ColumnRegion moved{1, 2, true,
+                     {{0, 0, 1, SegmentKind::Replace}, {1, 1, 1, SegmentKind::Insert}, {1, 2, 2, SegmentKind::Equal}},
+                     {}};
+  record.regions = {fixed, moved};
+  const Bytes out = baseline_in_current_rows(*pair, record);
+  ASSERT_EQ(out.size(), w * hc * 4);
+  const auto at = [&](std::size_t x, std::size_t y) {
+    const uint8_t* p = out.data() + (y * w + x) * 4;
+    return std::array<int, 2>{p[0], p[1]};  // image, row
+  };
+  EXPECT_EQ(at(0, 0), (std::array<int, 2>{1, 0}));
+  EXPECT_EQ(at(0, 2), (std::array<int, 2>{1, 2}));
+  EXPECT_EQ(at(0, 3), (std::array<int, 2>{2, 3}));  // below the baseline: the current's own row
+  EXPECT_EQ(at(1, 0), (std::array<int, 2>{1, 0}));
+  EXPECT_EQ(at(1, 1), (std::array<int, 2>{2, 1}));  // inserted: the current's own row
+  EXPECT_EQ(at(1, 2), (std::array<int, 2>{1, 1}));  // the baseline's row 1, one row lower
+  EXPECT_EQ(at(1, 3), (std::array<int, 2>{1, 2}));
+  record.regions[1].segments.push_back({2, 3, 5, SegmentKind::Equal});
+  EXPECT_THROW(baseline_in_current_rows(*pair, record), InternalFault);
 }
