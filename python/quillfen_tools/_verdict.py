@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, cast
+from typing import Any
 
 import quillfen
 
@@ -16,7 +16,7 @@ from . import _native
 from ._options import Options
 from .elements import Element, elements_from, inserted_element, naming_elements
 from .inputs import Image, ImageSource, InputError, decoded, describe, load
-from .results import Box, ChangeKind, Result, Shift, ShiftBand, Status
+from .results import Box, Result, Shift, ShiftBand, Status
 
 __all__ = ["compare_pair", "compare_item", "page_elements"]
 
@@ -133,8 +133,9 @@ def _classified_clusters(images: _LayoutInput, opts: Options, elements: PageElem
     """The clusters of a changed pair, each with its own changed pixels, its kind and the element that names it."""
     b, c, b_size, c_size = images
     if b_size is None or c_size is None:
-        b, *b_size = _native.decode_rgba(b)
-        c, *c_size = _native.decode_rgba(c)
+        b, bw, bh = _native.decode_rgba(b)
+        c, cw, ch = _native.decode_rgba(c)
+        b_size, c_size = (bw, bh), (cw, ch)
     found = _native.change_clusters(b, b_size[0], b_size[1], c, c_size[0], c_size[1],
                                     threshold=opts.threshold, include_aa=opts.include_aa)
     named: list[str | None] = [None] * len(found)
@@ -147,7 +148,7 @@ def _classified_clusters(images: _LayoutInput, opts: Options, elements: PageElem
     out = []
     for (x, y, width, height, own, _part, kind, dx, dy), element in zip(found, named):
         moved = kind == "moved"
-        out.append(Box(x, y, width, height, own, kind=cast(ChangeKind, kind), element=element,
+        out.append(Box(x, y, width, height, own, kind=kind, element=element,
                        dx=dx if moved else None, dy=dy if moved else None))
     return tuple(out)
 

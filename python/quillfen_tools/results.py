@@ -76,8 +76,9 @@ class Box:
         def offset(key: str) -> int | None:
             return None if record.get(key) is None else int(record[key])
 
-        return cls(*(int(record[k]) for k in ("x", "y", "width", "height", "pixels")),
-                   kind=cast(ChangeKind | None, kind), element=None if element is None else str(element),
+        return cls(x=int(record["x"]), y=int(record["y"]), width=int(record["width"]),
+                   height=int(record["height"]), pixels=int(record["pixels"]),
+                   kind=cast("ChangeKind | None", kind), element=None if element is None else str(element),
                    dx=offset("dx"), dy=offset("dy"))
 
 
