@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any
+from typing import Any, cast
 
 import quillfen
 
@@ -16,7 +16,7 @@ from . import _native
 from ._options import Options
 from .elements import Element, elements_from, inserted_element, naming_elements
 from .inputs import Image, ImageSource, InputError, decoded, describe, load
-from .results import Box, Result, Shift, ShiftBand, Status
+from .results import Box, ChangeKind, Result, Shift, ShiftBand, Status
 
 __all__ = ["compare_pair", "compare_item", "page_elements"]
 
@@ -148,7 +148,7 @@ def _classified_clusters(images: _LayoutInput, opts: Options, elements: PageElem
     out = []
     for (x, y, width, height, own, _part, kind, dx, dy), element in zip(found, named):
         moved = kind == "moved"
-        out.append(Box(x, y, width, height, own, kind=kind, element=element,
+        out.append(Box(x, y, width, height, own, kind=cast(ChangeKind, kind), element=element,
                        dx=dx if moved else None, dy=dy if moved else None))
     return tuple(out)
 
