@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -285,6 +286,13 @@ class ScreenshotAsserter:
                     images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
                 except ValueError:
                     pass  # an image that does not decode is shown without a picture
+            # The report names the baseline from the root folder (where `quillfen accept` writes) and keeps the
+            # files of a screenshot that did not pass: the current one is what an accept writes.
+            baseline = snapshot_dir(self._item, self._state.settings) / name
+            record["report_baseline"] = os.path.relpath(baseline, self._state.settings.rootpath).replace(os.sep, "/")
+            if not passed:
+                images["current_file"] = actual
+                images["baseline_file"] = read_regular(baseline) if not new and baseline.is_file() else None
             for kind, data in images.items():
                 if data is not None:
                     path = folder / f"{stem}.{kind}"

@@ -48,7 +48,7 @@ def compare(
     black).
 
     threshold: how different two pixels must look to count, from 0.0 (any difference) to 1.0 (nothing counts),
-        on the perceptual colour-difference (YIQ) scale; 0.1 (the default) ignores differences the eye barely
+        on the perceptual colour-difference (YIQ) scale; the default ignores differences the eye barely
         sees.
     include_aa: count anti-aliased pixels too. Anti-aliased pixels are the blended pixels along the edges of text
         and shapes, which move between renderings without any real change; by default they do not count.

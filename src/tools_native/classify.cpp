@@ -3,142 +3,95 @@
 #include <vector>
 
 #include "bindings/boundary.hpp"
+#include "bindings/params.hpp"
+#include "bindings/pytype.hpp"
 #include "classify/classify.hpp"
 #include "clusters/clusters.hpp"
 #include "core/image_pair.hpp"
-#include "core/size.hpp"
 #include "pixeldiff/pixeldiff.hpp"
+#include "tools_native/args.hpp"
 #include "tools_native/functions.hpp"
+#include "tools_native/records.hpp"
 
 namespace qf::tools {
 namespace {
 
-#define QF_CLASSIFY_KW(...) []() { static const char* k[] = {__VA_ARGS__, nullptr}; return const_cast<char**>(k); }()
+const RecordType CHANGE{"Change", "The kind of one change; for \"moved\", where the content went (dx, dy).",
+                        {"kind", "dx", "dy"}};
+const RecordType CHANGE_CLUSTER{
+    "ChangeCluster",
+    "A cluster of differing pixels: its box, the differing pixels of its own group (pixels), the part an\n"
+    "element must hold to name it (part: the box of those pixels; for a move, where the content went), and\n"
+    "its kind.",
+    {"x", "y", "width", "height", "pixels", "part", "kind", "dx", "dy"}};
 
-struct Pixels {
-  Py_buffer view{};
-  bool held = false;
-  ~Pixels() {
-    if (held) PyBuffer_Release(&view);
-  }
-  ByteView bytes() const { return {static_cast<const uint8_t*>(view.buf), static_cast<std::size_t>(view.len)}; }
-};
-
-// A C-contiguous RGBA buffer of width * height pixels.
-bool get_rgba(PyObject* object, const char* name, unsigned long long width, unsigned long long height, Pixels& out) {
-  if (PyObject_GetBuffer(object, &out.view, PyBUF_C_CONTIGUOUS) < 0) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a C-contiguous RGBA buffer", name);
-    return false;
-  }
-  out.held = true;
-  auto n = pixel_count(width, height);
-  if (!n) {
-    py::raise(n.error());
-    return false;
-  }
-  if (static_cast<uint64_t>(out.view.len) != *n * 4) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': expected %llu bytes for %llux%llu RGBA, got %zd", name,
-                 static_cast<unsigned long long>(*n * 4), width, height, out.view.len);
-    return false;
-  }
-  return true;
-}
-
-// A sequence of (x, y, width, height) tuples of non-negative ints.
-bool parse_boxes(PyObject* seq, const char* name, std::vector<PixelBox>& out) {
-  PyObject* iter = PyObject_GetIter(seq);
-  if (!iter) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of (x, y, width, height) tuples", name);
-    return false;
-  }
-  while (PyObject* item = PyIter_Next(iter)) {
-    unsigned long long v[4] = {0, 0, 0, 0};
-    bool ok = PyTuple_Check(item) && PyTuple_Size(item) == 4;
-    for (Py_ssize_t i = 0; ok && i < 4; ++i) {
-      PyObject* value = PyTuple_GetItem(item, i);
-      ok = PyLong_Check(value);
-      if (ok) v[i] = PyLong_AsUnsignedLongLong(value);
-      ok = ok && !PyErr_Occurred();
-    }
-    Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(iter);
-      const bool range = PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OverflowError);
-      PyErr_Clear();
-      PyErr_Format(range ? PyExc_ValueError : PyExc_TypeError,
-                   "argument '%s': expected (x, y, width, height) tuples of non-negative ints", name);
-      return false;
-    }
-    out.push_back({v[0], v[1], v[2], v[3]});
-  }
-  Py_DECREF(iter);
-  return !PyErr_Occurred();
-}
-
-PyObject* kind_tuple(const ChangeClass& k) {
-  const std::string_view name = change_kind_name(k.kind);
-  return Py_BuildValue("(s#ii)", name.data(), static_cast<Py_ssize_t>(name.size()), k.dx, k.dy);
-}
-
-}  // namespace
-
-PyObject* classify_changes(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *baseline = nullptr, *current = nullptr, *boxes = nullptr;
-  unsigned long long width = 0, height = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOKKO:classify_changes",
-                                   QF_CLASSIFY_KW("baseline", "current", "width", "height", "boxes"), &baseline,
-                                   &current, &width, &height, &boxes))
-    return nullptr;
-  Pixels b, c;
-  std::vector<PixelBox> list;
-  if (!get_rgba(baseline, "baseline", width, height, b) || !get_rgba(current, "current", width, height, c) ||
-      !parse_boxes(boxes, "boxes", list))
-    return nullptr;
-  auto kinds = py::call_unlocked([&]() -> Result<std::vector<ChangeClass>> {
-    return classify_changes(RgbaView{b.bytes(), width, height}, RgbaView{c.bytes(), width, height}, list);
-  });
-  if (!kinds) return nullptr;
-  PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(kinds->size()));
-  for (std::size_t i = 0; out && i < kinds->size(); ++i) {
-    PyObject* item = kind_tuple((*kinds)[i]);
-    if (!item) {
-      Py_CLEAR(out);
-      break;
-    }
-    PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
-  }
+std::vector<PixelBox> boxes_of(const RectsArg& rects) {
+  std::vector<PixelBox> out;
+  out.reserve(rects.rects.size());
+  for (const Rect& r : rects.rects) out.push_back({r.x, r.y, r.w, r.h});
   return out;
 }
 
-PyObject* change_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *baseline = nullptr, *current = nullptr;
-  unsigned long long bw = 0, bh = 0, cw = 0, ch = 0;
-  double threshold = 0.1;
-  int include_aa = 0;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OKKOKK|$dp:change_clusters",
-          QF_CLASSIFY_KW("baseline", "baseline_width", "baseline_height", "current", "current_width",
-                         "current_height", "threshold", "include_aa"),
-          &baseline, &bw, &bh, &current, &cw, &ch, &threshold, &include_aa))
+PyObject* kind_name(const ChangeClass& k) {
+  const std::string_view name = change_kind_name(k.kind);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+struct ClassifyArgs {
+  BufferArg baseline, current;
+  uint64_t width = 0, height = 0;
+  RectsArg boxes;
+};
+constexpr auto classify_baseline = QF_REQUIRED(ClassifyArgs, baseline);
+constexpr auto classify_current = QF_REQUIRED(ClassifyArgs, current);
+constexpr auto classify_width = QF_REQUIRED(ClassifyArgs, width);
+constexpr auto classify_height = QF_REQUIRED(ClassifyArgs, height);
+constexpr auto classify_boxes = QF_REQUIRED(ClassifyArgs, boxes);
+
+PyObject* classify_changes(PyObject*, ClassifyArgs& a) {
+  if (!check_pixels(a.baseline, "baseline", a.width, a.height, 4) ||
+      !check_pixels(a.current, "current", a.width, a.height, 4))
     return nullptr;
-  Pixels b, c;
-  if (!get_rgba(baseline, "baseline", bw, bh, b) || !get_rgba(current, "current", cw, ch, c)) return nullptr;
-  DiffOptions diff;
-  diff.threshold = threshold;
-  diff.include_aa = include_aa != 0;
-  if (auto bad = check_diff_options(diff)) {
-    py::raise(*bad);
+  const std::vector<PixelBox> boxes = boxes_of(a.boxes);
+  auto kinds = py::call_unlocked([&]() -> Result<std::vector<ChangeClass>> {
+    return classify_changes(RgbaView{a.baseline.bytes(), a.width, a.height},
+                            RgbaView{a.current.bytes(), a.width, a.height}, boxes);
+  });
+  if (!kinds) return nullptr;
+  return tuple_of(*kinds, [](const ChangeClass& k) {
+    return CHANGE.make({kind_name(k), PyLong_FromLong(k.dx), PyLong_FromLong(k.dy)});
+  });
+}
+
+struct ClustersArgs : DiffOptions {
+  BufferArg baseline;
+  uint64_t baseline_width = 0, baseline_height = 0;
+  BufferArg current;
+  uint64_t current_width = 0, current_height = 0;
+};
+constexpr auto clusters_baseline = QF_REQUIRED(ClustersArgs, baseline);
+constexpr auto clusters_baseline_width = QF_REQUIRED(ClustersArgs, baseline_width);
+constexpr auto clusters_baseline_height = QF_REQUIRED(ClustersArgs, baseline_height);
+constexpr auto clusters_current = QF_REQUIRED(ClustersArgs, current);
+constexpr auto clusters_current_width = QF_REQUIRED(ClustersArgs, current_width);
+constexpr auto clusters_current_height = QF_REQUIRED(ClustersArgs, current_height);
+
+struct Found {
+  ClusterRecord cluster;
+  ChangeClass kind;
+};
+
+PyObject* change_clusters(PyObject*, ClustersArgs& a) {
+  if (!check_pixels(a.baseline, "baseline", a.baseline_width, a.baseline_height, 4) ||
+      !check_pixels(a.current, "current", a.current_width, a.current_height, 4))
     return nullptr;
-  }
-  struct Found {
-    ClusterRecord cluster;
-    ChangeClass kind;
-  };
+  const DiffOptions& diff = a;
   auto found = py::call_unlocked([&]() -> Result<std::vector<Found>> {
+    if (auto bad = check_diff_options(diff)) return *bad;
     // Both images on their common canvas, as the engine places them.
-    auto pair = make_image_pair(Bytes(b.bytes().begin(), b.bytes().end()), bw, bh,
-                                Bytes(c.bytes().begin(), c.bytes().end()), cw, ch, false);
+    ByteView b = a.baseline.bytes(), c = a.current.bytes();
+    auto pair = make_image_pair(Bytes(b.begin(), b.end()), a.baseline_width, a.baseline_height,
+                                Bytes(c.begin(), c.end()), a.current_width, a.current_height, false);
     if (!pair) return std::move(pair).error();
     const std::size_t width = pair->canvas_width, height = pair->canvas_height;
     auto mask = build_diff_mask(pair->baseline, pair->current, width, height, diff);
@@ -151,46 +104,54 @@ PyObject* change_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
     return out;
   });
   if (!found) return nullptr;
-  PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(found->size()));
-  for (std::size_t i = 0; out && i < found->size(); ++i) {
-    const ClusterRecord& k = (*found)[i].cluster;
-    const ChangeClass& kind = (*found)[i].kind;
-    const std::string_view name = change_kind_name(kind.kind);
-    const PixelBox part = named_part({k.own_x, k.own_y, k.own_width, k.own_height}, kind);
-    PyObject* item = Py_BuildValue("(nnnnn(nnnn)s#ii)", static_cast<Py_ssize_t>(k.x), static_cast<Py_ssize_t>(k.y),
-                                   static_cast<Py_ssize_t>(k.width), static_cast<Py_ssize_t>(k.height),
-                                   static_cast<Py_ssize_t>(k.own_pixels), static_cast<Py_ssize_t>(part.x),
-                                   static_cast<Py_ssize_t>(part.y), static_cast<Py_ssize_t>(part.width),
-                                   static_cast<Py_ssize_t>(part.height), name.data(),
-                                   static_cast<Py_ssize_t>(name.size()), kind.dx, kind.dy);
-    if (!item) {
-      Py_CLEAR(out);
-      break;
-    }
-    PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
-  }
-  return out;
+  return tuple_of(*found, [](const Found& f) {
+    const ClusterRecord& k = f.cluster;
+    const PixelBox part = named_part({k.own_x, k.own_y, k.own_width, k.own_height}, f.kind);
+    return CHANGE_CLUSTER.make({py::to_py(k.x), py::to_py(k.y), py::to_py(k.width), py::to_py(k.height),
+                                py::to_py(k.own_pixels),
+                                Py_BuildValue("(nnnn)", static_cast<Py_ssize_t>(part.x),
+                                              static_cast<Py_ssize_t>(part.y), static_cast<Py_ssize_t>(part.width),
+                                              static_cast<Py_ssize_t>(part.height)),
+                                kind_name(f.kind), PyLong_FromLong(f.kind.dx), PyLong_FromLong(f.kind.dy)});
+  });
 }
 
-PyObject* name_changes(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *changes = nullptr, *elements = nullptr;
-  unsigned long long slack = 2;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|K:name_changes", QF_CLASSIFY_KW("changes", "elements", "slack"),
-                                   &changes, &elements, &slack))
-    return nullptr;
-  std::vector<PixelBox> c, e;
-  if (!parse_boxes(changes, "changes", c) || !parse_boxes(elements, "elements", e)) return nullptr;
-  PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(c.size()));
-  for (std::size_t i = 0; out && i < c.size(); ++i) {
-    const auto index = naming_element(c[i], e, slack);
-    PyObject* item = index ? PyLong_FromSize_t(*index) : Py_NewRef(Py_None);
-    if (!item) {
-      Py_CLEAR(out);
-      break;
-    }
-    PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
-  }
-  return out;
+struct NameArgs {
+  RectsArg changes, elements;
+  uint64_t slack = 2;
+};
+constexpr auto name_changes_changes = QF_REQUIRED(NameArgs, changes);
+constexpr auto name_changes_elements = QF_REQUIRED(NameArgs, elements);
+constexpr auto name_changes_slack = QF_PARAM(NameArgs, slack);
+
+PyObject* name_changes(PyObject*, NameArgs& a) {
+  const std::vector<PixelBox> changes = boxes_of(a.changes), elements = boxes_of(a.elements);
+  std::vector<std::optional<std::size_t>> named;
+  named.reserve(changes.size());
+  for (const PixelBox& c : changes) named.push_back(naming_element(c, elements, a.slack));
+  return tuple_of(named, [](const std::optional<std::size_t>& i) {
+    return i ? PyLong_FromSize_t(*i) : Py_NewRef(Py_None);
+  });
 }
+
+const py::Entry entries[] = {
+    py::function<"classify_changes", classify_changes, classify_baseline, classify_current, classify_width,
+                 classify_height, classify_boxes>(
+        "The kind of the change inside each (x, y, width, height) box of two RGBA images of one size: a tuple of\n"
+        "Change records (kind \"added\", \"removed\", \"recoloured\", \"moved\" (content found at +dx, +dy) or\n"
+        "\"content\")."),
+    py::function<"change_clusters", change_clusters, clusters_baseline, clusters_baseline_width,
+                 clusters_baseline_height, clusters_current, clusters_current_width, clusters_current_height,
+                 py::params::threshold, py::params::include_aa>(
+        "The clusters of the differing pixels of two RGBA images on their common canvas (the engine's default\n"
+        "cluster options), largest first, as ChangeCluster records with their own pixel counts and kinds."),
+    py::function<"name_changes", name_changes, name_changes_changes, name_changes_elements, name_changes_slack>(
+        "For each (x, y, width, height) change, the index of the smallest element box (the first on a tie) that\n"
+        "holds it once grown by slack pixels, or None."),
+};
+
+}  // namespace
+
+std::span<const py::Entry> classify_functions() { return entries; }
 
 }  // namespace qf::tools

@@ -118,10 +118,17 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     code, out, err = run(capsys, "dirs", base, cur, "--json", "--out", report, "--junit", junit)
     assert code == 2  # a file that cannot be decoded; every other pair still compared
     doc = json.loads(out)
-    assert doc == json.loads((report / "report.json").read_text())
+    # report.json adds the folders, which `quillfen accept` writes into and reads from, and per pair what an
+    # accept needs (a copy of the current file, the group of its change; the hashes of an error pair's files too).
+    kept = json.loads((report / "report.json").read_text())
+    assert (kept["summary"], kept["baseline_dir"], kept["current_dir"]) == (doc["summary"], str(base), str(cur))
+    same = [k for k in JSON_KEYS if "sha256" not in k]
+    assert [{k: p[k] for k in same} for p in kept["pairs"]] == [{k: p[k] for k in same} for p in doc["pairs"]]
+    assert [p["current_sha256"] for p in kept["pairs"] if p["status"] != "error"] == [
+        p["current_sha256"] for p in doc["pairs"] if p["status"] != "error"]
     assert {p["name"]: p["status"] for p in doc["pairs"]} == EXPECTED
     assert [p["name"] for p in doc["pairs"]] == sorted(EXPECTED)
-    assert all(list(p) == JSON_KEYS for p in doc["pairs"])
+    assert all(list(p)[:len(JSON_KEYS)] == JSON_KEYS for p in doc["pairs"])
     assert {k: v for k, v in doc["summary"].items() if v} == {s: 1 for s in EXPECTED.values()}
     by_name = {p["name"]: p for p in doc["pairs"]}
     assert "broken.png" in by_name["broken.png"]["error"] and "current" in by_name["broken.png"]["error"]
@@ -149,11 +156,13 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     assert (suite.get("failures"), suite.get("errors"), suite.get("skipped")) == ("3", "1", "2")
     assert "pixels differ" in cases[("quillfen.ui", "changed.png")].find("failure").get("message")
 
-    # The report holds copies of the images (one for a pair whose files are the same), or WebP thumbnails.
+    # The report holds exact copies of the pairs to look at; an unchanged pair keeps no copy (the page links to its
+    # files), or a WebP thumbnail.
     images = sorted(p.name for p in (report / "images").iterdir())
-    assert [n for n in images if "same" in n] == ["00003-same.baseline.png"]
+    assert [n for n in images if "same" in n] == []
+    assert "00004-ui__changed.current.png" in images
     assert run(capsys, "dirs", base, cur, "--out", tmp_path / "thumbs", "--thumbnails", 40)[0] == 2
-    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if ".diff." not in p.name}
+    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if "same" in p.name}
     assert kinds == {".webp"}
 
 
@@ -362,6 +371,9 @@ def test_update_never_blocks_on_a_fifo_nor_writes_through_links(capsys, tmp_path
     assert not (base / "fifo.png").exists()
     assert "away/new.png" in err or "away/new.png" in out  # listed as not updated
     assert (base / "a.png").read_bytes() == (cur / "a.png").read_bytes()
+    # `compare` refuses the FIFO as well, at once, with the usage exit code.
+    code, _, err = in_thread(lambda: run(capsys, "compare", base / "a.png", cur / "fifo.png"))
+    assert code == 2 and "not a regular file (a FIFO)" in err
 
 
 def test_update_keeps_modes_and_leftovers_are_cleaned_and_never_paired(capsys, tmp_path):

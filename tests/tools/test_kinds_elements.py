@@ -92,7 +92,7 @@ def test_the_smallest_element_holding_a_change_names_it():
 def test_native_naming_refuses_bad_boxes():
     with pytest.raises(TypeError, match="changes"):
         _native.name_changes([(1, 2, 3)], [])
-    with pytest.raises(ValueError, match="elements"):
+    with pytest.raises(OverflowError):
         _native.name_changes([(1, 2, 3, 4)], [(-1, 0, 2, 2)])
     with pytest.raises(TypeError, match="elements"):
         _native.name_changes([], 5)

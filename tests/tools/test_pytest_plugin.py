@@ -439,8 +439,10 @@ def report_project(project):
 
 def read_report(folder):
     """The pairs as the page shows them (report.json holds the same minus the page-only facts)."""
-    data = (folder / "report-data.js").read_text()
-    pairs = json.loads(data[data.index("{") : data.rindex("}") + 1])["pairs"]
+    pairs = []
+    for chunk in sorted((folder / "data").glob("pairs-*.js")):
+        data = chunk.read_text()
+        pairs += json.loads(data[data.index("[") : data.rindex("]") + 1])
     assert len(json.loads((folder / "report.json").read_text())["pairs"]) == len(pairs)
     return {p["name"]: p for p in pairs}
 
@@ -664,3 +666,27 @@ def test_tolerances_from_ini_are_unset_unless_given_and_baselines_keep_modes(pro
         os.umask(previous)
     assert stat.S_IMODE(os.stat(folder / "base.png").st_mode) == 0o644
     assert sorted(p.name for p in folder.iterdir()) == ["base.png"]  # no temporary left behind
+
+
+def test_a_failing_screenshot_is_compared_once(project, monkeypatch):
+    import quillfen_tools._snapshots as snapshots
+
+    calls = []
+    real = snapshots.compare_pair
+
+    def counting(*args, **kwargs):
+        calls.append(args[0])
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(snapshots, "compare_pair", counting)
+    base = page()
+    project.put("page.png", changed(base))
+    project.makepyfile(test_one=ONE_SCREENSHOT)
+    folder = project.path / "__snapshots__" / "test_one"
+    folder.mkdir(parents=True)
+    (folder / "test_page.png").write_bytes(png(base))
+    project.pytest_run().assert_outcomes(failed=1)
+    assert calls == ["test_page.png"]
+    # ... and the failure still leaves its diff image.
+    (results,) = (project.path / "quillfen-results").iterdir()
+    assert (results / "test_page-diff.png").is_file()
