@@ -1,9 +1,10 @@
 """The cost of telling what kind each change is, beside the comparison that found the changes, on real changed
 1280 x 720 screenshot pairs (and synthetic ones when none were rendered).
 
-Per kind of edit: the CPU time of the whole comparison of the pair (`quillfen_tools.compare` on the PNG bytes, or
-the native verdict when the module has one), and the CPU time of classifying all of its clusters on the decoded
-images, with the share of the second in the first. The target is at most 10 %.
+Per kind of edit: the CPU time of the whole verdict of the pair (the native verdict on the PNG bytes, which
+classifies its clusters itself; `quillfen_tools.compare` where the module has none), and the CPU time of
+classifying all of its clusters again on the decoded images, with the share of the second in the first. The
+target is at most 10 %.
 """
 import collections
 
