@@ -14,5 +14,6 @@ std::span<const py::Entry> image_functions();   // images.cpp
 std::span<const py::Entry> layout_functions();  // layout.cpp
 std::span<const py::Entry> pool_functions();    // pool.cpp
 std::span<const py::Entry> verdict_functions();  // verdict.cpp
+std::span<const py::Entry> classify_functions();  // classify.cpp
 
 }  // namespace qf::tools

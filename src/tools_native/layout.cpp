@@ -18,7 +18,7 @@ const RecordType ANALYSIS{
     {"verdict", "bands", "residual_count", "clusters", "diff_png", "searches"}};
 const RecordType COLUMN_BAND{"ColumnBand", "Rows inserted or deleted over the columns [x0, x1).",
                              {"kind", "y", "rows", "x0", "x1"}};
-const RecordType BOX{"Box", "A cluster of differing pixels: its bounding box and pixel count.",
+const RecordType BOX{"Box", "A cluster of differing pixels: its bounding box and its own differing pixels.",
                      {"x", "y", "width", "height", "pixels"}};
 
 // The images and what the analysis adds to the engine's option records.
@@ -105,7 +105,7 @@ PyObject* analyze_layout(PyObject*, LayoutArgs& a) {
   });
   PyObject* clusters = tuple_of(outcome->clusters.clusters, [](const ClusterRecord& k) {
     return BOX.make({py::to_py(k.x), py::to_py(k.y), py::to_py(k.width), py::to_py(k.height),
-                     py::to_py(k.pixel_count)});
+                     py::to_py(k.own_pixels)});
   });
   return ANALYSIS.make({PyUnicode_FromString(verdict_name(outcome->record.verdict)), bands,
                         py::to_py(outcome->record.residual_count), clusters,

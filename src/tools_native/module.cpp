@@ -15,7 +15,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillfen_tools._native",
 
 PyObject* create_module() {
   static PyMethodDef* functions = py::method_table(
-      {image_functions(), layout_functions(), pool_functions(), verdict_functions()});
+      {image_functions(), layout_functions(), pool_functions(), verdict_functions(), classify_functions()});
   module_def.m_methods = functions;
   PyObject* module = PyModule_Create2(&module_def, PYTHON_ABI_VERSION);
   if (!module) return nullptr;

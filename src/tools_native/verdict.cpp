@@ -218,9 +218,12 @@ PyObject* to_python(const Verdict& v) {
   PyObject* clusters = PyTuple_New(static_cast<Py_ssize_t>(v.clusters.size()));
   for (std::size_t i = 0; clusters && i < v.clusters.size(); ++i) {
     const VerdictCluster& k = v.clusters[i];
+    const std::string_view kind = change_kind_name(k.kind.kind);
     PyTuple_SetItem(clusters, static_cast<Py_ssize_t>(i),
-                    Py_BuildValue("(nnnnn)", (Py_ssize_t)k.x, (Py_ssize_t)k.y, (Py_ssize_t)k.width,
-                                  (Py_ssize_t)k.height, (Py_ssize_t)k.pixels));
+                    Py_BuildValue("(nnnnns#ii(nnnn))", (Py_ssize_t)k.x, (Py_ssize_t)k.y, (Py_ssize_t)k.width,
+                                  (Py_ssize_t)k.height, (Py_ssize_t)k.pixels, kind.data(),
+                                  (Py_ssize_t)kind.size(), k.kind.dx, k.kind.dy, (Py_ssize_t)k.part.x,
+                                  (Py_ssize_t)k.part.y, (Py_ssize_t)k.part.width, (Py_ssize_t)k.part.height));
   }
   PyObject* shift = Py_None;
   if (v.shifted_rows) {

@@ -103,6 +103,7 @@ ClusterList clusters_of(ByteView mask, std::size_t width, std::size_t height) {
   for (ClusterRecord& k : list.clusters) {
     k.x += x0;
     k.y += y0;
+    if (k.own_pixels > 0) k.own_x += x0, k.own_y += y0;
     k.centroid_x += static_cast<double>(x0);
     k.centroid_y += static_cast<double>(y0);
   }

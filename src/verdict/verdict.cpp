@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "alignment/alignment.hpp"
+#include "classify/shifted.hpp"
 #include "clusters/clusters.hpp"
 #include "compose/compose.hpp"
 #include "core/size.hpp"
@@ -188,17 +189,26 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
   }
   clock.done(VerdictStep::Ssim);
 
-  // Clusters: of the residual when a layout shift was taken out, else of the mask the count marked.
+  // Clusters: of the residual when a layout shift was taken out (classified against the baseline read through
+  // the shift, in the current image's rows), else of the mask the count marked.
+  const auto add_clusters = [&](const ClusterList& found, const RgbaView& b, const RgbaView& c) {
+    for (const ClusterRecord& k : found.clusters) {
+      const ChangeClass kind = classify_change(b, c, {k.x, k.y, k.width, k.height});
+      v.clusters.push_back({k.x, k.y, k.width, k.height, k.own_pixels, kind,
+                            named_part({k.own_x, k.own_y, k.own_width, k.own_height}, kind)});
+    }
+  };
   if (layout) {
     if (layout->residual_count > 0 && layout->any_moved()) {
       auto mask = layout_residual_mask(pair, *layout, diff);
       if (!mask) return std::move(mask).error();
-      for (const ClusterRecord& k : clusters_of(*mask, w, pair.current_height).clusters)
-        v.clusters.push_back({k.x, k.y, k.width, k.height, k.pixel_count});
+      const std::size_t hc = pair.current_height;
+      const Bytes through = baseline_in_current_rows(pair, *layout);
+      add_clusters(clusters_of(*mask, w, hc), RgbaView{through, w, hc},
+                   RgbaView{ByteView(pair.current).first(w * hc * 4), w, hc});
     }
   } else if ((v.status == VerdictStatus::Changed || v.status == VerdictStatus::SizeChanged) && counted.count > 0) {
-    const ClusterList found = clusters_of(counted.mask, w, h);
-    for (const ClusterRecord& k : found.clusters) v.clusters.push_back({k.x, k.y, k.width, k.height, k.pixel_count});
+    add_clusters(clusters_of(counted.mask, w, h), RgbaView{pair.baseline, w, h}, RgbaView{pair.current, w, h});
   }
   counted.mask = Bytes();
   clock.done(VerdictStep::Clusters);

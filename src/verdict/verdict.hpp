@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "classify/classify.hpp"
 #include "core/error.hpp"
 #include "core/image_pair.hpp"
 #include "core/options.hpp"
@@ -63,8 +64,13 @@ struct VerdictBand {
   friend bool operator==(const VerdictBand&, const VerdictBand&) = default;
 };
 
+// A cluster of changes: its box (grown by the clustering's margin), the differing pixels of its own group (so the
+// clusters of a pair never add up to more than its count), what kind of change it is, and the part of it an
+// element must hold to name it (the box of its own pixels; for a move, where the content went).
 struct VerdictCluster {
   std::size_t x = 0, y = 0, width = 0, height = 0, pixels = 0;
+  ChangeClass kind;
+  PixelBox part;
   friend bool operator==(const VerdictCluster&, const VerdictCluster&) = default;
 };
 

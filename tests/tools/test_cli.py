@@ -65,7 +65,7 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     assert code == 1
     assert json.loads(out)["status"] == "shifted"
     assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W,
-                                                      "at_edge": False}
+                                                      "at_edge": False, "element": None}
     assert run(capsys, "compare", b, c, "--allow-shift")[0] == 0
 
     b, c = pair(screen(1), screen(1, width=W + 4))

@@ -145,9 +145,10 @@ def check(b, c, **options):
     old, layout_bands = reference(b, c, **options)
     new = _native.verdict(b, c, **{**options, "max_diff_pixels": options.get("max_diff_pixels", 0)})
     same_fields = ("status", "passed", "diff_pixels", "diff_ratio", "width", "height", "baseline_size",
-                   "current_size", "clusters", "baseline_thumbnail", "current_thumbnail")
+                   "current_size", "baseline_thumbnail", "current_thumbnail")
     for field in same_fields:
         assert new[field] == old[field], field
+    same_clusters(new, old)
     if old["shift"] is None:
         assert new["shift"] is None
     else:
@@ -167,6 +168,14 @@ def check(b, c, **options):
         # The shift is undone before scoring: the engine's SSIM of the baseline and the undone image.
         assert new["ssim"] == engine_ssim(*undone(b, c, layout_bands))
     return old, new
+
+
+def same_clusters(new, old):
+    """The same boxes; each counts the differing pixels of its own group (not the group grown by the clustering's
+    margin), so together they never exceed the pair's count."""
+    assert [k[:4] for k in new["clusters"]] == [k[:4] for k in old["clusters"]]
+    assert all(0 < k[4] <= o[4] for k, o in zip(new["clusters"], old["clusters"]))
+    assert sum(k[4] for k in new["clusters"]) <= new["diff_pixels"]
 
 
 # ---- real screenshots ------------------------------------------------------------------------------------------
@@ -247,8 +256,9 @@ def test_pixels_and_ignored_regions_as_the_engine_compares_them():
     old, _ = reference(png(base), png(np.frombuffer(kept, np.uint8).reshape(90, 120, 4)))
     new = _native.verdict(base, cur, (120, 90), (120, 90), max_diff_pixels=0, diff=True,
                           ignore_rects=((38, 18, 30, 20),))
-    for field in ("status", "diff_pixels", "ssim", "clusters", "diff_png"):
+    for field in ("status", "diff_pixels", "ssim", "diff_png"):
         assert new[field] == old[field], field
+    same_clusters(new, old)
     both = _native.verdict(base, cur, (120, 90), (120, 90), ignore_rects=((38, 18, 30, 20),), ignore_mask=mask,
                            ignore_mask_size=(120, 90))
     assert both["status"] == "unchanged" and both["ssim"] == 1.0
@@ -256,6 +266,15 @@ def test_pixels_and_ignored_regions_as_the_engine_compares_them():
 
 
 # ---- the rules that changed ------------------------------------------------------------------------------------
+
+def test_clusters_count_their_own_pixels_and_say_what_changed():
+    base = page(100, 80, seed=1)
+    cur = base.copy()
+    cur[10:14, 10:16, :3] = (255, 0, 0)  # one block of 24 pixels: its cluster counts those, not the 12 x 14 it grew to
+    v = _native.verdict(png(base), png(cur))
+    ((x, y, width, height, pixels, kind, dx, dy, part),) = v["clusters"]
+    assert (x, y, width, height, pixels) == (6, 6, 14, 12, 24) == (6, 6, 14, 12, v["diff_pixels"])
+    assert kind == "content" and part == (10, 10, 6, 4)
 
 def test_tolerances_apply_only_when_given():
     base = page(100, 80, seed=1)
