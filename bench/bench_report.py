@@ -49,10 +49,18 @@ def chromium() -> str:
     sys.exit("no Chromium found")
 
 
+class _Shown(dict[str, float]):
+    """The figures, each printed as soon as it is taken (a slow page may not get to the end)."""
+
+    def __setitem__(self, key: str, value: float) -> None:
+        super().__setitem__(key, value)
+        print(f"  {key:<22}{value:10.1f}", flush=True)
+
+
 def measure_page(index: Path) -> dict[str, float]:
     from playwright.sync_api import sync_playwright
 
-    out: dict[str, float] = {}
+    out = _Shown()
     with sync_playwright() as p:
         browser = p.chromium.launch(executable_path=chromium(), args=["--no-sandbox", "--js-flags=--expose-gc", "--enable-precise-memory-info"])
         page = browser.new_page(viewport={"width": 1280, "height": 900})
@@ -91,7 +99,7 @@ def measure_page(index: Path) -> dict[str, float]:
             page.evaluate("""() => { const rows = [...document.querySelectorAll('#pairs li')].filter(li => {
                 const r = li.getBoundingClientRect(); return r.height && r.top > 0 && r.bottom < innerHeight; });
                 if (rows.length) rows[Math.floor(rows.length / 2)].click(); }""")
-            page.wait_for_selector("#stage .frame, #stage .absent")
+            page.wait_for_timeout(50)
         page.wait_for_timeout(200)
         out["heap after browsing MB"] = page.evaluate(heap) / 1e6
         browser.close()
@@ -121,9 +129,8 @@ def main() -> None:
         print(f"quillfen_tools from {os.path.dirname(quillfen_tools.__file__)}")
         print(f"{args.pairs} pairs, one in {args.changed_every} changed")
         print(f"  write the report      {written:8.2f} s   ({args.pairs / written:,.0f} pairs/s), peak RSS {peak:.0f} MB")
-        print(f"  report folder         {folder_size(work / 'report') / 1e6:8.1f} MB")
-        for key, value in measure_page(index).items():
-            print(f"  {key:<22}{value:10.1f}")
+        print(f"  report folder         {folder_size(work / 'report') / 1e6:8.1f} MB", flush=True)
+        measure_page(index)
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)

@@ -199,6 +199,19 @@ def test_page(assert_screenshot):
     (pair,) = doc["pairs"]
     assert pair["baseline_path"] == "__snapshots__/test_one/test_page.png"
     assert pair["current_sha256"] == digest(pytester.path / "page.png")
+    # Served: accepted and undone through the API; then accepted by the command.
+    from test_review import Server
+
+    old = baseline.read_bytes()
+    server = Server(pytester.path / "rep")
+    try:
+        status, body = server.call("/api/accept", [pair["name"]])
+        assert (status, body["accepted"]) == (200, [pair["name"]])
+        assert baseline.read_bytes() == (pytester.path / "page.png").read_bytes()
+        assert server.call("/api/undo", [pair["name"]])[1]["accepted"] == [pair["name"]]
+        assert baseline.read_bytes() == old
+    finally:
+        server.stop()
     assert main(["accept", str(pytester.path / "rep"), "--all"]) == 0
     assert baseline.read_bytes() == (pytester.path / "page.png").read_bytes()
     run().assert_outcomes(passed=1)

@@ -6,13 +6,12 @@ import signal
 import stat
 import subprocess
 import sys
-import threading
 import xml.etree.ElementTree as ET
 
 import pytest
 
 from quillfen_tools.cli import main
-from screens import CHANGE, EXPECTED, H, W, every_status, screen, venv_script, write
+from screens import CHANGE, EXPECTED, H, W, every_status, in_thread, screen, venv_script, write
 
 JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height", "baseline_size",
              "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
@@ -66,7 +65,7 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     assert code == 1
     assert json.loads(out)["status"] == "shifted"
     assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W,
-                                                      "at_edge": False}
+                                                      "at_edge": False, "element": None}
     assert run(capsys, "compare", b, c, "--allow-shift")[0] == 0
 
     b, c = pair(screen(1), screen(1, width=W + 4))
@@ -314,16 +313,6 @@ def test_ctrl_c_stops_and_writes_the_report_of_pairs_done(tmp_path):
 
 
 # ------------------------------------------------------------------------------------------------- safety
-
-def in_thread(fn, seconds=60):
-    """fn() on a thread; a call that blocks (on a FIFO, say) fails the test instead of hanging it."""
-    out = []
-    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
-    worker.start()
-    worker.join(seconds)
-    assert out, "the call blocked"
-    return out[0]
-
 
 def test_report_folder_deletes_only_what_an_earlier_report_wrote(capsys, tmp_path, monkeypatch):
     base, cur = every_status(tmp_path)

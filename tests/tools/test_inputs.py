@@ -3,7 +3,6 @@ import hashlib
 import io
 import os
 import struct
-import threading
 import zlib
 
 import numpy as np
@@ -12,6 +11,7 @@ from PIL import Image
 
 import quillfen_tools as qt
 from pages import page, png
+from screens import in_thread
 
 
 def test_every_source_kind_reads_the_same_image(tmp_path):
@@ -183,11 +183,14 @@ def refused(call, path):
     return str(e.value)
 
 
-def in_thread(fn, seconds=30):
-    """fn() on a thread: a call that blocks fails the test instead of hanging it."""
-    out = []
-    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
-    worker.start()
-    worker.join(seconds)
-    assert out, "the call blocked"
-    return out[0]
+def test_pixels_are_stored_as_png_by_quillfens_writer():
+    from quillfen_tools import _native
+
+    base = page(30, 20)
+    data = _native.encode_png(base.tobytes(), 30, 20)
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(data)).convert("RGBA")), base)
+    with pytest.raises(ValueError, match="expected 2400 bytes for 30x20"):
+        _native.encode_png(base.tobytes()[:-1], 30, 20)
+    with pytest.raises(TypeError, match="C-contiguous"):
+        _native.encode_png(base[:, ::2], 15, 20)

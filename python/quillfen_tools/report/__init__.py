@@ -29,6 +29,7 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import shutil
 import stat
 import warnings
@@ -36,7 +37,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from .._files import read_regular, remove_listed, write_atomic
+from .._files import read_regular, remove_listed
 from ..results import STATUSES, Result
 
 __all__ = ["ReportWriter", "write_report", "shared_image_path", "group_key", "STATUSES", "CHUNK_SIZE"]
@@ -235,6 +236,7 @@ class ReportWriter:
         self.count = 0
         self.summary: dict[str, int] = {s: 0 for s in STATUSES}
         self._groups: dict[str, int] = {}
+        self._keys: list[str] | None = None  # of a pair in report.json, in order
         self._shown = 0  # pairs with an image to show
         self.out_dir.mkdir(parents=True, exist_ok=True)
         # Files of an earlier report in the same folder would be stale: those its records list go, and nothing
@@ -254,11 +256,28 @@ class ReportWriter:
         if not self._closed:
             self.close(interrupted=exc_type is not None and issubclass(exc_type, KeyboardInterrupt))
 
+    def _write_file(self, rel: str, data: bytes) -> None:
+        """Writes a file of the report (a name the writer made, inside its folder) through a temporary file beside
+        it and a rename. Not `_files.write_atomic`: its side folder, made and removed for every file, costs more
+        than the write itself in a folder of thousands of images."""
+        path = self.out_dir / rel
+        tmp = path.with_name(f".tmp-{os.getpid()}-{secrets.token_hex(6)}")
+        try:
+            with open(tmp, "xb") as f:
+                f.write(data)
+            os.replace(tmp, path)
+        except BaseException:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+
     def _write_image(self, stem: str, suffix: str, data: bytes | None) -> str | None:
         if not data:
             return None
         rel = f"{_IMAGES}/{stem}.{suffix}.{_image_kind(bytes(data[:12]))}"
-        write_atomic(self.out_dir / rel, data, root=self.out_dir)
+        self._write_file(rel, bytes(data))
         return rel
 
     def _relative(self, side: str, source: Any) -> str | None:
@@ -290,7 +309,7 @@ class ReportWriter:
             if data is not None:
                 kind = n[len(prefix):]
                 rel = f"{_IMAGES}/{stem}.side.{_slug(kind, 40)}"
-                write_atomic(self.out_dir / rel, data, root=self.out_dir)
+                self._write_file(rel, data)
                 out[kind] = rel
         return out or None
 
@@ -349,6 +368,9 @@ class ReportWriter:
             self._groups[record["group"]] = self._groups.get(record["group"], 0) + 1
 
         page = _json_record(record)
+        out = dict(page)
+        if self._keys is None:
+            self._keys = [k for k in page if k != "current_side"]
         base, cur = images["baseline_image"], images["current_image"]
         if base_bytes is not None:
             base, images["baseline_canvas"] = base_bytes, False
@@ -373,7 +395,7 @@ class ReportWriter:
         self._scratch.write(json.dumps(page, separators=(",", ":"), allow_nan=False) + "\n")
         self.count += 1
         self.summary[status] = self.summary.get(status, 0) + 1
-        return _json_record(record)
+        return out
 
     def _records(self) -> Iterator[dict[str, Any]]:
         with open(self.out_dir / _SCRATCH, encoding="utf-8") as f:
@@ -394,43 +416,56 @@ class ReportWriter:
             if n > 1:
                 group_ids[key] = len(group_ids)
         folders = {k: self.meta[k] for k in ("baseline_dir", "current_dir") if self.meta.get(k) is not None}
-        # report.json: the summary and the pairs, streamed one record at a time.
-        with open(self.out_dir / "report.json", "w", encoding="utf-8") as f:
-            f.write('{"summary": ' + json.dumps(summary) + ",\n")
-            for key, value in folders.items():
-                f.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
-            f.write(' "pairs": [')
-            for i, page in enumerate(self._records()):
-                record = _json_record(page)
-                f.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
-            f.write("\n ]}\n" if self.count else "]}\n")
-        # The page's data: a script (a page opened from the file system may not fetch()) with the header and one
-        # short row per pair, and the details in files of CHUNK_SIZE pairs that the page loads when it needs them.
+        # One pass over the records writes report.json (the summary and the pairs) and the page's data: a script
+        # (a page opened from the file system may not fetch()) with the header and one short row per pair, and the
+        # details in files of CHUNK_SIZE pairs that the page loads when it needs them. The two main files appear
+        # whole, under their names, at the end.
         header = {"title": self.title, "created": _dt.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M"),
                   "interrupted": bool(interrupted), **self.meta, "summary": summary, "statuses": statuses,
                   "total": self.count, "chunk_size": CHUNK_SIZE, "groups": len(group_ids)}
+        status_index = {s: i for i, s in enumerate(statuses)}
         chunk: list[str] = []
 
         def flush_chunk(index: int) -> None:
-            with open(self.out_dir / _DATA / f"pairs-{index:05d}.js", "w", encoding="utf-8") as c:
-                c.write(f"QUILLFEN_CHUNK({index}, [\n" + ",\n".join(chunk) + "\n]);\n")
+            self._write_file(f"{_DATA}/pairs-{index:05d}.js",
+                             (f"QUILLFEN_CHUNK({index}, [\n" + ",\n".join(chunk) + "\n]);\n").encode())
             chunk.clear()
 
-        with open(self.out_dir / "report-data.js", "w", encoding="utf-8") as f:
-            head = json.dumps(header, allow_nan=False)
-            f.write("window.QUILLFEN_REPORT = " + _script_safe(head[:-1]) + ', "index": [\n')
-            for i, page in enumerate(self._records()):
-                group = group_ids.get(page.get("group") or "", -1)
-                page["group_id"] = group
-                flags = (1 if page.get("passed") else 0) | (2 if page.get("updated") else 0)
-                row = [page["name"], statuses.index(page["status"]), flags, _list_stat(page), group]
-                f.write((",\n" if i else "") + _script_safe(json.dumps(row, separators=(",", ":"))))
-                chunk.append(_script_safe(json.dumps(page, separators=(",", ":"))))
-                if len(chunk) == CHUNK_SIZE:
-                    flush_chunk(i // CHUNK_SIZE)
-            if chunk:
-                flush_chunk(self.count // CHUNK_SIZE)
-            f.write("\n]};\n")
+        tmp_json = self.out_dir / f".tmp-{os.getpid()}-report.json"
+        tmp_data = self.out_dir / f".tmp-{os.getpid()}-report-data.js"
+        try:
+            with open(tmp_json, "w", encoding="utf-8") as rj, open(tmp_data, "w", encoding="utf-8") as rd:
+                rj.write('{"summary": ' + json.dumps(summary) + ",\n")
+                for key, value in folders.items():
+                    rj.write(f" {json.dumps(key)}: {json.dumps(str(value))},\n")
+                rj.write(' "pairs": [')
+                head = json.dumps(header, allow_nan=False)
+                rd.write("window.QUILLFEN_REPORT = " + _script_safe(head[:-1]) + ', "index": [\n')
+                for i, page in enumerate(self._records()):
+                    record = {k: page.get(k) for k in self._keys or ()}
+                    if page.get("current_side"):
+                        record["current_side"] = page["current_side"]
+                    rj.write((",\n  " if i else "\n  ") + json.dumps(record, allow_nan=False))
+                    group = group_ids.get(page.get("group") or "", -1)
+                    page["group_id"] = group
+                    flags = (1 if page.get("passed") else 0) | (2 if page.get("updated") else 0)
+                    row = [page["name"], status_index[page["status"]], flags, _list_stat(page), group]
+                    rd.write((",\n" if i else "") + _script_safe(json.dumps(row, separators=(",", ":"))))
+                    chunk.append(_script_safe(json.dumps(page, separators=(",", ":"))))
+                    if len(chunk) == CHUNK_SIZE:
+                        flush_chunk(i // CHUNK_SIZE)
+                if chunk:
+                    flush_chunk(self.count // CHUNK_SIZE)
+                rj.write("\n ]}\n" if self.count else "]}\n")
+                rd.write("\n]};\n")
+            os.replace(tmp_json, self.out_dir / "report.json")
+            os.replace(tmp_data, self.out_dir / "report-data.js")
+        finally:
+            for tmp in (tmp_json, tmp_data):
+                try:
+                    os.unlink(tmp)
+                except OSError:
+                    pass
         for name in _ASSET_FILES:
             shutil.copyfile(_ASSETS / name, self.out_dir / name)
         os.remove(self.out_dir / _SCRATCH)
