@@ -96,8 +96,10 @@ def _open_temporary(folder: Path) -> tuple[int, Path]:
     for _ in range(8):
         try:
             side.mkdir(exist_ok=True)
-            if side.is_symlink() or not side.is_dir():
+            if side.is_symlink() or (os.path.lexists(side) and not side.is_dir()):
                 raise UnsafePathError(errno.ENOTDIR, "is not a folder of ours", str(side))
+            if not side.is_dir():
+                continue  # another writer in this folder (a Dask worker, say) removed it empty meanwhile
             # The writer's process id in the name tells a later run whether the file is a leftover.
             tmp = side / f"{TEMP_PREFIX}{os.getpid()}-{secrets.token_hex(6)}"
             # Mode 0666: the kernel takes the umask off, as for any new file.
