@@ -6,6 +6,7 @@ import dataclasses
 import hashlib
 import os
 import re
+import shlex
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -240,7 +241,17 @@ class ScreenshotAsserter:
         if result.passed:
             return result
         artifacts = self._write_artifacts(name, expected, actual, result.diff_png)
-        raise AssertionError(f"screenshot '{name}' {_message(result, options)}; see {artifacts}")
+        raise AssertionError(f"screenshot '{name}' {_message(result, options)}; see {artifacts}"
+                             f"{self._accept_hint()}")
+
+    def _accept_hint(self) -> str:
+        """How to accept the change: the test run again with --update-snapshots=changed, and `quillfen accept`
+        when the run writes a report (whose copy of the screenshot is what an accept writes)."""
+        hint = f"\nto accept it: pytest {shlex.quote(self._item.nodeid)} --update-snapshots=changed"
+        report_dir = self._state.settings.report_dir
+        if report_dir is not None:
+            hint += f"\n          or: quillfen accept {shlex.quote(shown(report_dir))} --all"
+        return hint
 
     def _write_baseline(self, path: Path, data: bytes, elements: Any = None) -> None:
         check_png(data, "screenshot")

@@ -201,7 +201,8 @@ def test_update_modes(project, mode, outcomes, written):
     expected_changed = new if "changed" in written else base
     assert (pixels((folder / "test_changed.png").read_bytes()) == expected_changed).all()
     if outcomes.get("failed") and mode != "none":
-        result.stdout.fnmatch_lines(["E *screenshot 'test_changed.png' changed: *100 pixels differ*"])
+        result.stdout.fnmatch_lines(["E *screenshot 'test_changed.png' changed: *100 pixels differ*",
+                                     "E *to accept it: pytest test_update.py::test_changed --update-snapshots=changed"])
     if mode == "none":
         result.stdout.fnmatch_lines(["*screenshot 'test_missing.png' has no baseline*--update-snapshots=none*"])
 
@@ -452,6 +453,7 @@ def test_report_of_every_screenshot_with_the_test_ids(project):
     result = project.pytest_run("--quillfen-report", "rep")
     result.assert_outcomes(passed=4, failed=3)
     result.stdout.fnmatch_lines(["7 screenshots asserted: 4 passed, 3 failed", "report: rep/index.html"])
+    result.stdout.fnmatch_lines(["E *or: quillfen accept rep --all"])
     pairs = read_report(project.path / "rep")
     assert pairs["test_rep.py::test_same[0]::base.png"]["status"] == "unchanged"
     assert pairs["test_rep.py::test_changed[1]::base.png"]["status"] == "changed"
