@@ -286,3 +286,70 @@ def test_group_key_is_the_change_not_the_page(tmp_path):
     assert [row[4] for row in index] == [0, 0, -1]  # a group of one is no group
     # The copies kept to accept are the files given, byte for byte.
     assert (tmp_path / "r" / doc["pairs"][2]["current_copy"]).read_bytes() == _header_page(green, (7, 7, 7))
+
+
+def test_changes_listed_in_words_and_pointed_at_on_both_images(browser, tmp_path):
+    """One line per cluster, in the command line's words; hovering or focusing a line marks its box on both
+    images, clicking it zooms there."""
+    from quillfen_tools.results import Box
+    from quillfen_tools.words import change_words
+
+    def cluster(x, y, w, h, kind, element=None, dx=None, dy=None):
+        return {"x": x, "y": y, "width": w, "height": h, "pixels": w * h, "kind": kind, "element": element,
+                "dx": dx, "dy": dy}
+
+    clusters = [cluster(10, 5, 80, 12, "content", "h1.title"), cluster(150, 5, 40, 14, "recoloured", "button#send"),
+                cluster(20, 30, 30, 20, "moved", "img.logo", 6, 4), cluster(10, 60, 120, 30, "added"),
+                cluster(140, 40, 10, 10, "moved", None, -3, 0), cluster(160, 60, 20, 20, None, "div.x\u202eevil")]
+    image = png_bytes(Canvas(200, 100, (90, 90, 90)))
+    records = [
+        {"name": "home.png", "status": "changed", "passed": False, "diff_pixels": 50, "diff_ratio": 0.01,
+         "width": 200, "height": 100, "baseline_size": [200, 100], "current_size": [200, 100], "clusters": clusters,
+         "baseline_image": image, "current_image": png_bytes(Canvas(200, 100, (9, 9, 9)))},
+        {"name": "same.png", "status": "unchanged", "passed": True, "width": 200, "height": 100, "clusters": []},
+    ]
+    page = Page(browser, write_report(tmp_path / "r", records))
+    try:
+        p = page.page
+        p.click("#pairs li[data-name='home.png']")
+        p.wait_for_selector("#pair-changes button")
+        lines = p.eval_on_selector_all("#pair-changes button", "els => els.map(e => e.textContent)")
+        assert lines == ["h1.title — text changed", "button#send — recoloured", "img.logo — moved 6 px right, 4 px down",
+                         "added at x 10, y 60 (120×30)", "moved 3 px left at x 140, y 40 (10×10)",
+                         "div.x\\u202eevil — changed"]
+        # With an element the words are the command line's, the dash aside.
+        for line, c in zip(lines[:3], clusters):
+            assert line.replace(" — ", " ") == change_words([Box.from_dict(c)])
+
+        def marked():
+            return p.eval_on_selector_all(
+                "#stage .overlay rect.cluster.highlight", "els => els.map(e => [e.closest('svg').dataset.side, e.dataset.cluster])")
+
+        assert marked() == []
+        p.hover("#pair-changes button[data-cluster='2']")
+        assert sorted(marked()) == [["baseline", "2"], ["current", "2"]]
+        assert p.eval_on_selector_all("#stage rect.cluster-fill.highlight", "els => els.length") == 2
+        p.hover("#pair-changes button[data-cluster='4']")
+        assert sorted(marked()) == [["baseline", "4"], ["current", "4"]]
+        p.mouse.move(5, 5)
+        assert marked() == []
+
+        # From the keyboard, with the boxes switched off: the focused line's box still shows; Enter zooms to it.
+        p.keyboard.press("c")
+        p.focus("#pair-changes button[data-cluster='1']")
+        assert sorted(marked()) == [["baseline", "1"], ["current", "1"]]
+        assert p.is_visible(".overlay[data-side='current'] rect.cluster.highlight")
+        assert not p.is_visible(".overlay[data-side='current'] rect.cluster[data-cluster='0']")
+        assert p.text_content("#zoom-level") == "fit"
+        p.keyboard.press("Enter")
+        assert p.text_content("#zoom-level") != "fit"
+        p.keyboard.press("Tab")
+        assert sorted(marked()) == [["baseline", "2"], ["current", "2"]]
+
+        # A pair without clusters lists nothing.
+        p.click("#pairs li[data-name='same.png']")
+        p.wait_for_function("() => document.querySelector('#pair-name').textContent === 'same.png'")
+        p.wait_for_selector("#pair-changes", state="hidden")
+        assert page.messages == []
+    finally:
+        page.page.close()

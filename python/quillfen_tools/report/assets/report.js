@@ -620,6 +620,7 @@
     $("zoom-tools").hidden = mode !== "side" && mode !== "diff";
     applyZoom(null);
     renderLegend(p, mode);
+    renderChanges(p);
   }
 
   function renderFacts(p) {
@@ -711,6 +712,76 @@
     if (clusters(p).length && mode !== null) item("l-cluster", "cluster of changes (click to zoom)");
     if (bands(p).some(function (b) { return b.kind !== "deleted"; })) item("l-inserted", "inserted rows");
     if (bands(p).some(function (b) { return b.kind === "deleted"; })) item("l-deleted", "rows deleted here");
+  }
+
+  /* ---------- the changes in words, one line per cluster ---------- */
+
+  // The words of the command line's sentence (quillfen_tools/words.py), one change at a time.
+  var IMAGE_TAGS = " img picture svg canvas video image ";
+  var TEXT_TAGS = " h1 h2 h3 h4 h5 h6 p span a button label li td th em strong b i small code pre blockquote " +
+    "figcaption caption dt dd summary option legend ";
+  // Controls, bidirectional overrides and isolates, line separators: shown as escapes, never obeyed.
+  var UNSAFE = /[\u0000-\u001f\u007f-\u009f\u2028\u2029\u202a-\u202e\u2066-\u2069]/g;
+
+  function printable(text) {
+    return String(text).replace(UNSAFE, function (ch) {
+      var code = ch.charCodeAt(0);
+      return code < 0x100 ? "\\x" + code.toString(16).padStart(2, "0") : "\\u" + code.toString(16).padStart(4, "0");
+    });
+  }
+
+  function offset(n, positive, negative) { return Math.abs(n) + " px " + (n > 0 ? positive : negative); }
+
+  function changeWords(c) {
+    var where = "at x " + c.x + ", y " + c.y + " (" + c.width + "×" + c.height + ")";
+    var element = typeof c.element === "string" && c.element ? printable(c.element) : "";
+    var kind = typeof c.kind === "string" && c.kind ? printable(c.kind) : "content";
+    var what;
+    if (kind === "content") {
+      var tag = " " + element.split("#")[0].split(".")[0].split(":")[0].split(" ")[0] + " ";
+      what = !element ? "changed" : IMAGE_TAGS.indexOf(tag) >= 0 ? "image changed"
+        : TEXT_TAGS.indexOf(tag) >= 0 ? "text changed" : "changed";
+    } else if (kind === "moved") {
+      var steps = [];
+      if (c.dx) steps.push(offset(c.dx, "right", "left"));
+      if (c.dy) steps.push(offset(c.dy, "down", "up"));
+      what = "moved" + (steps.length ? " " + steps.join(", ") : "");
+    } else {
+      what = kind;
+    }
+    return element ? element + " — " + what : what + " " + where;
+  }
+
+  function renderChanges(p) {
+    var list = $("pair-changes");
+    list.textContent = "";
+    var cs = clusters(p);
+    list.hidden = cs.length === 0;
+    cs.forEach(function (c, k) {
+      list.appendChild(el("li", null, [el("button", { type: "button", "data-cluster": k, text: changeWords(c),
+                                                      title: "Zoom to this change" })]));
+    });
+  }
+
+  // Marks cluster `k`'s box on every image shown, and its line, as the one pointed at (k < 0: none).
+  function highlightCluster(k) {
+    Array.prototype.forEach.call(document.querySelectorAll("#stage .highlight, #pair-changes .highlight"), function (n) {
+      n.classList.remove("highlight");
+    });
+    if (!(k >= 0)) return;
+    Array.prototype.forEach.call(document.querySelectorAll("#stage .overlay"), function (o) {
+      var box = o.querySelector("rect.cluster[data-cluster='" + k + "']");
+      if (!box) return;
+      box.classList.add("highlight");
+      if (box.previousSibling && box.previousSibling.classList.contains("cluster-fill")) box.previousSibling.classList.add("highlight");
+    });
+    var line = document.querySelector("#pair-changes button[data-cluster='" + k + "']");
+    if (line) line.classList.add("highlight");
+  }
+
+  function lineCluster(ev) {
+    var b = ev.target.closest && ev.target.closest("button[data-cluster]");
+    return b ? Number(b.getAttribute("data-cluster")) : -1;
   }
 
   /* ---------- zoom: fit, 1:1 and between; the viewports scroll together ---------- */
@@ -933,6 +1004,17 @@
     stage.addEventListener("click", function (ev) {
       var k = ev.target.getAttribute && ev.target.getAttribute("data-cluster");
       if (k !== null && k !== undefined) zoomToCluster(Number(k));
+    });
+    var changes = $("pair-changes");
+    changes.addEventListener("mouseover", function (ev) { highlightCluster(lineCluster(ev)); });
+    changes.addEventListener("mouseleave", function () {
+      highlightCluster(changes.contains(document.activeElement) ? lineCluster({ target: document.activeElement }) : -1);
+    });
+    changes.addEventListener("focusin", function (ev) { highlightCluster(lineCluster(ev)); });
+    changes.addEventListener("focusout", function (ev) { if (!changes.contains(ev.relatedTarget)) highlightCluster(-1); });
+    changes.addEventListener("click", function (ev) {
+      var k = lineCluster(ev);
+      if (k >= 0) zoomToCluster(k);
     });
     document.addEventListener("keydown", onKey);
     var wanted = "";
