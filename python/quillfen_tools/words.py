@@ -12,7 +12,7 @@ from typing import Any
 
 from .results import Box, Result, ShiftBand
 
-__all__ = ["describe", "details", "shift_words", "change_words", "percent", "printable"]
+__all__ = ["describe", "details", "shift_words", "change_words", "change_line", "percent", "printable"]
 
 
 def percent(ratio: float) -> str:
@@ -73,19 +73,31 @@ def _offset(n: int, positive: str, negative: str) -> str:
     return f"{abs(n)} px {positive if n > 0 else negative}"
 
 
-def _change(box: Box) -> str:
-    """One change in words: "h1.title text changed", "button#send recoloured", "img.logo moved 6 px right"."""
-    where = box.element if box.element else f"at {box.x},{box.y} ({box.width}x{box.height})"
+def _what(box: Box) -> str:
+    """What happened at a change, without where: "text changed", "recoloured", "moved 6 px right, 4 px down"."""
     kind = box.kind or "content"
     if kind == "content":
         tag = (box.element or "").split("#")[0].split(".")[0].split(":")[0].split(" ")[0]
-        what = "image changed" if tag in _IMAGE_TAGS else "text changed" if tag in _TEXT_TAGS else "changed"
-        return f"{box.element} {what}" if box.element else f"changed {where}"
+        return "image changed" if tag in _IMAGE_TAGS else "text changed" if tag in _TEXT_TAGS else "changed"
     if kind == "moved":
         steps = [_offset(box.dx, "right", "left") if box.dx else "", _offset(box.dy, "down", "up") if box.dy else ""]
-        moved = "moved " + ", ".join(s for s in steps if s)
-        return f"{box.element} {moved}" if box.element else f"{moved} {where}"
-    return f"{box.element} {kind}" if box.element else f"{kind} {where}"
+        return " ".join(["moved", ", ".join(s for s in steps if s)]).rstrip()
+    return kind
+
+
+def _change(box: Box) -> str:
+    """One change in words: "h1.title text changed", "button#send recoloured", "img.logo moved 6 px right"."""
+    if box.element:
+        return f"{box.element} {_what(box)}"
+    return f"{_what(box)} at {box.x},{box.y} ({box.width}x{box.height})"
+
+
+def change_line(box: Box) -> str:
+    """One change on a line of its own, as the report lists them: "h1.title — text changed", "added at x 10,
+    y 200 (120×40)"; the element's selector made safe to show."""
+    if box.element:
+        return f"{printable(box.element)} — {_what(box)}"
+    return f"{_what(box)} at x {box.x}, y {box.y} ({box.width}×{box.height})"
 
 
 def change_words(clusters: Sequence[Box]) -> str:

@@ -2,7 +2,7 @@
 import pytest
 
 from quillfen_tools.results import Box, Result
-from quillfen_tools.words import change_words, describe
+from quillfen_tools.words import change_line, change_words, describe
 
 
 def changed(*boxes, status="changed"):
@@ -22,6 +22,10 @@ def test_each_kind_reads_as_a_person_would_say_it():
         "changed: h1.title text changed; button#send recoloured; img.logo moved 6 px left; img.hero image changed; "
         "added at 40,50 (8x9); 1 more change; 6 clusters, 120 pixels differ (1.20 %), SSIM 0.9800")
     assert change_words([Box(1, 2, 3, 4, 5, kind="moved", dx=0, dy=3)]) == "moved 3 px down at 1,2 (3x4)"
+    # A move that ends where it started reads as one, with no loose space; the report's line names the element
+    # first and shows it safely.
+    assert change_words([Box(1, 2, 3, 4, 5, kind="moved", dx=0, dy=0)]) == "moved at 1,2 (3x4)"
+    assert change_line(Box(1, 2, 3, 4, 5, kind="moved", element="a\x1b[2J", dx=0, dy=0)) == "a\\x1b[2J — moved"
     # The same change in several places is said once.
     assert change_words([Box(1, 2, 3, 4, 5, kind="removed", element="p.note")] * 3) == "p.note removed (3 places)"
     # Unclassified clusters (a pair read before kinds existed) keep the plain sentence.

@@ -38,7 +38,8 @@ from pathlib import Path
 from typing import Any
 
 from .._files import read_regular, remove_listed
-from ..results import STATUSES, Result
+from ..results import STATUSES, Box, Result
+from ..words import change_line
 
 __all__ = ["ReportWriter", "write_report", "shared_image_path", "group_key", "STATUSES", "CHUNK_SIZE"]
 
@@ -451,6 +452,7 @@ class ReportWriter:
                     flags = (1 if page.get("passed") else 0) | (2 if page.get("updated") else 0)
                     row = [page["name"], status_index[page["status"]], flags, _list_stat(page), group]
                     rd.write((",\n" if i else "") + _script_safe(json.dumps(row, separators=(",", ":"))))
+                    _add_change_lines(page)
                     chunk.append(_script_safe(json.dumps(page, separators=(",", ":"))))
                     if len(chunk) == CHUNK_SIZE:
                         flush_chunk(i // CHUNK_SIZE)
@@ -481,6 +483,20 @@ def shared_image_path(name: str, suffix: str) -> str:
     folder, relative to it: derived from the name alone, so the writer finds it without being told."""
     digest = hashlib.sha1(name.encode("utf-8", "surrogatepass")).hexdigest()[:12]
     return f"{_IMAGES}/w-{digest}-{_slug(name)}.{suffix}.png"
+
+
+def _add_change_lines(page: dict[str, Any]) -> None:
+    """Gives each cluster of a page record the line that names it in the page's list of changes (a cluster the
+    record describes badly gets none: the page then names it by its box)."""
+    clusters = page.get("clusters")
+    if not isinstance(clusters, list):
+        return
+    for c in clusters:
+        if isinstance(c, dict):
+            try:
+                c["words"] = change_line(Box.from_dict(c))
+            except (ValueError, TypeError, KeyError):
+                pass
 
 
 def _script_safe(text: str) -> str:

@@ -524,7 +524,7 @@
       root.appendChild(svg("rect", { "class": "cluster-fill", x: c.x, y: c.y, width: c.width, height: c.height }));
       var box = svg("rect", { "class": "cluster", x: c.x, y: c.y, width: c.width, height: c.height, "data-cluster": k });
       var t = svg("title", {});
-      t.textContent = fmtInt(c.pixels) + " pixels at " + c.x + ", " + c.y + " (" + c.width + " × " + c.height + ") — click to zoom";
+      t.textContent = changeWords(c) + ", " + fmtInt(c.pixels) + " pixels — click to zoom";
       box.appendChild(t);
       root.appendChild(box);
     });
@@ -716,40 +716,11 @@
 
   /* ---------- the changes in words, one line per cluster ---------- */
 
-  // The words of the command line's sentence (quillfen_tools/words.py), one change at a time.
-  var IMAGE_TAGS = " img picture svg canvas video image ";
-  var TEXT_TAGS = " h1 h2 h3 h4 h5 h6 p span a button label li td th em strong b i small code pre blockquote " +
-    "figcaption caption dt dd summary option legend ";
-  // Controls, bidirectional overrides and isolates, line separators: shown as escapes, never obeyed.
-  var UNSAFE = /[\u0000-\u001f\u007f-\u009f\u2028\u2029\u202a-\u202e\u2066-\u2069]/g;
-
-  function printable(text) {
-    return String(text).replace(UNSAFE, function (ch) {
-      var code = ch.charCodeAt(0);
-      return code < 0x100 ? "\\x" + code.toString(16).padStart(2, "0") : "\\u" + code.toString(16).padStart(4, "0");
-    });
-  }
-
-  function offset(n, positive, negative) { return Math.abs(n) + " px " + (n > 0 ? positive : negative); }
-
+  // The writer puts each cluster's line in the data, in the command line's words; a cluster without one is
+  // named by its box.
   function changeWords(c) {
-    var where = "at x " + c.x + ", y " + c.y + " (" + c.width + "×" + c.height + ")";
-    var element = typeof c.element === "string" && c.element ? printable(c.element) : "";
-    var kind = typeof c.kind === "string" && c.kind ? printable(c.kind) : "content";
-    var what;
-    if (kind === "content") {
-      var tag = " " + element.split("#")[0].split(".")[0].split(":")[0].split(" ")[0] + " ";
-      what = !element ? "changed" : IMAGE_TAGS.indexOf(tag) >= 0 ? "image changed"
-        : TEXT_TAGS.indexOf(tag) >= 0 ? "text changed" : "changed";
-    } else if (kind === "moved") {
-      var steps = [];
-      if (c.dx) steps.push(offset(c.dx, "right", "left"));
-      if (c.dy) steps.push(offset(c.dy, "down", "up"));
-      what = "moved" + (steps.length ? " " + steps.join(", ") : "");
-    } else {
-      what = kind;
-    }
-    return element ? element + " — " + what : what + " " + where;
+    if (typeof c.words === "string" && c.words) return c.words;
+    return "changed at x " + c.x + ", y " + c.y + " (" + c.width + "×" + c.height + ")";
   }
 
   function renderChanges(p) {
