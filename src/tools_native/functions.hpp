@@ -16,6 +16,9 @@ PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 // layout.cpp
 PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// jitter.cpp
+PyObject* jitter_compare(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // pool.cpp
 PyObject* set_threads(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* max_threads(PyObject* module, PyObject* args);

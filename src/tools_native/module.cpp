@@ -40,6 +40,15 @@ PyMethodDef functions[] = {
      "cluster options); diff_png the shift-aware diff image (when diff is true, else None); searches the edit\n"
      "searches made. When no column moved, clusters is empty and diff_png None (the plain comparison holds\n"
      "all), and the count of the residual may stop early once it exceeds max_residual, when given."},
+    {"jitter_compare", QF_KWFUNC(jitter_compare), METH_VARARGS | METH_KEYWORDS,
+     "jitter_compare(baseline, baseline_width, baseline_height, current, current_width, current_height, *,\n"
+     "               threshold=0.1, include_aa=False, jitter=1, ignore=None, clusters=True, diff=False,\n"
+     "               alpha=0.1)\n--\n\n"
+     "The pixel comparison of two RGBA images on their common canvas with differences that a move of at most\n"
+     "`jitter` pixels explains set apart. `ignore`: one byte per canvas pixel, non-zero where nothing counts.\n"
+     "Returns (diff_pixels, jitter_pixels, ignored_pixels, clusters, diff_png): clusters ((x, y, width,\n"
+     "height, pixels), ...) of the counted pixels (the engine's default cluster options) and, when diff is\n"
+     "true, the diff image with jitter pixels in the anti-aliasing colour and ignored regions hatched."},
     {"set_threads", QF_KWFUNC(set_threads), METH_VARARGS | METH_KEYWORDS,
      "set_threads(n)\n--\n\n"
      "Cap the process-wide worker pool (shared with the quillfen module) at n threads; None or 0 restores\n"
