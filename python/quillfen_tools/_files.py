@@ -10,15 +10,18 @@
 """
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import secrets
 import stat
+from collections.abc import Iterable, Iterator
 from pathlib import Path
+from typing import IO
 
 __all__ = [
-    "SIDE_DIR", "TEMP_PREFIX", "UnsafePathError", "read_regular", "write_atomic", "copy_atomic", "inside",
-    "clean_side_dir",
+    "SIDE_DIR", "TEMP_PREFIX", "UnsafePathError", "read_regular", "atomic_writer", "write_atomic", "copy_atomic",
+    "inside", "clean_side_dir", "remove_listed",
 ]
 
 #: The folder beside baselines that holds their side files and every temporary file.
@@ -115,11 +118,12 @@ def _drop_side_dir(folder: Path) -> None:
         pass
 
 
-def write_atomic(path: _PathLike, data: bytes | bytearray | memoryview, *, root: _PathLike | None = None,
-                 mode: int | None = None) -> None:
-    """Writes `data` to `path` atomically, creating its folder. The file keeps the mode of the file it replaces
-    (or gets `mode`, default 0666 minus the umask). Raises UnsafePathError when `path` is a symbolic link or its
-    real folder lies outside `root`; OSError when it cannot be written."""
+@contextlib.contextmanager
+def atomic_writer(path: _PathLike, *, root: _PathLike | None = None, mode: int | None = None) -> Iterator[IO[bytes]]:
+    """A binary file to write `path` through: the file appears at `path`, whole, when the block ends without an
+    exception, and not at all otherwise. The file keeps the mode of the file it replaces (or gets `mode`,
+    default 0666 minus the umask). Raises UnsafePathError when `path` is a symbolic link or its real folder lies
+    outside `root`; OSError when it cannot be written."""
     target = Path(path)
     _check_destination(target, root)
     target.parent.mkdir(parents=True, exist_ok=True)
@@ -130,11 +134,12 @@ def write_atomic(path: _PathLike, data: bytes | bytearray | memoryview, *, root:
         old_mode = None
     fd, tmp = _open_temporary(target.parent)
     try:
+        keep = old_mode if old_mode is not None else mode
+        if keep is not None:
+            os.fchmod(fd, keep)
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            keep = old_mode if old_mode is not None else mode
-            if keep is not None:
-                os.fchmod(f.fileno(), keep)
+            yield f  # (the caller may close it, as a text wrapper around it does)
+        _check_destination(target, root)
         os.replace(tmp, target)
     except BaseException:
         try:
@@ -144,6 +149,13 @@ def write_atomic(path: _PathLike, data: bytes | bytearray | memoryview, *, root:
         raise
     finally:
         _drop_side_dir(target.parent)
+
+
+def write_atomic(path: _PathLike, data: bytes | bytearray | memoryview, *, root: _PathLike | None = None,
+                 mode: int | None = None) -> None:
+    """Writes `data` to `path` as `atomic_writer` does."""
+    with atomic_writer(path, root=root, mode=mode) as f:
+        f.write(data)
 
 
 def copy_atomic(src: _PathLike, dst: _PathLike, *, root: _PathLike | None = None) -> None:
@@ -181,4 +193,22 @@ def clean_side_dir(folder: _PathLike) -> int:
             except OSError:
                 pass
     _drop_side_dir(Path(folder))
+    return removed
+
+
+def remove_listed(folder: _PathLike, names: Iterable[str]) -> int:
+    """Removes the files `names` (paths relative to `folder`, as an earlier run of ours recorded them) and
+    nothing else: a name that leads out of the folder, a symbolic link and anything but a regular file are left
+    alone. Returns how many were removed."""
+    removed = 0
+    for name in names:
+        path = Path(folder, name)
+        if os.path.isabs(name) or ".." in Path(name).parts or not inside(path.parent, folder):
+            continue
+        try:
+            if stat.S_ISREG(os.lstat(path).st_mode):
+                os.unlink(path)
+                removed += 1
+        except OSError:
+            pass
     return removed

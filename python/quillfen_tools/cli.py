@@ -2,7 +2,7 @@
 
     quillfen compare BASELINE.png CURRENT.png [--diff DIFF.png] [--json] [tolerance options]
     quillfen dirs BASELINE_DIR CURRENT_DIR [--out REPORT_DIR] [--json] [--junit FILE] [--jobs N]
-                  [--scheduler ADDRESS]
+                  [--scheduler ADDRESS] [--resume] [--github] [--summary-md FILE]
                   [--update] [--fail-on-new] [--fail-on-missing] [tolerance options]
     quillfen demo [FOLDER]
 
@@ -18,16 +18,18 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from typing import Any, IO
 
 from . import __version__
 from ._files import write_atomic
+from ._options import Options, declaration, from_text
 from .results import EXIT_ERROR, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_PASSED, Result
-from .words import describe, details, printable
+from ._terminal import PROG, Progress, summary_line, verdict
+from .words import describe, printable
 
 __all__ = ["main", "build_parser"]
 
-PROG = "quillfen"
 
 
 class UsageError(Exception):
@@ -35,33 +37,6 @@ class UsageError(Exception):
 
 
 # ---------------------------------------------------------------------------------------------------- options
-
-def _unit_interval(text: str) -> float:
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text!r}") from None
-    if not 0.0 <= v <= 1.0:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text!r}")
-    return v
-
-
-def _non_negative(text: str) -> int:
-    try:
-        v = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if v < 0:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 0, got {text!r}")
-    return v
-
-
-def _positive(text: str) -> int:
-    v = _non_negative(text)
-    if v == 0:
-        raise argparse.ArgumentTypeError("expected a number of at least 1, got 0")
-    return v
-
 
 def _rectangle(text: str) -> tuple[int, int, int, int]:
     parts = text.split(",")
@@ -74,53 +49,67 @@ def _rectangle(text: str) -> tuple[int, int, int, int]:
     return values[0], values[1], values[2], values[3]
 
 
-def _tolerance_options() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
-    g = p.add_argument_group("tolerance options")
-    g.add_argument("--threshold", type=_unit_interval, default=0.1, metavar="T",
-                   help="how different two pixels must look to count, 0 (any difference) to 1 (default: 0.1)")
-    g.add_argument("--include-aa", action="store_true",
-                   help="count anti-aliased edge pixels too (by default they are set aside)")
-    g.add_argument("--max-diff-pixels", type=_non_negative, default=0, metavar="N",
-                   help="a changed pair passes when at most N pixels differ (default: 0)")
-    g.add_argument("--max-diff-ratio", type=_unit_interval, default=None, metavar="R",
-                   help="... and at most this fraction of its pixels (0 to 1)")
-    g.add_argument("--ignore", type=_rectangle, action="append", default=None, metavar="X,Y,W,H",
-                   help="a rectangle whose pixels never count (repeatable)")
-    g.add_argument("--allow-shift", action="store_true",
-                   help="a pair whose only change is rows inserted or deleted (a shifted page) passes")
-    return p
+def _converter(name: str) -> Callable[[str], Any]:
+    def convert(text: str) -> Any:
+        try:
+            return from_text(name, text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    convert.__name__ = name  # argparse names the type in its messages
+    return convert
 
 
-def _compare_options(args: argparse.Namespace) -> dict[str, Any]:
-    return dict(threshold=args.threshold, include_aa=args.include_aa, max_diff_pixels=args.max_diff_pixels,
-                max_diff_ratio=args.max_diff_ratio, ignore=args.ignore, allow_shift=args.allow_shift)
+_METAVARS = {"threshold": "T", "max_diff_pixels": "N", "max_diff_ratio": "R", "max_pixels": "N",
+             "thumbnails": "WIDTH", "jobs": "N"}
+_COMPARE_OPTIONS = ("threshold", "include_aa", "max_diff_pixels", "max_diff_ratio", "ignore", "allow_shift",
+                    "max_pixels")
+_DIRS_OPTIONS = _COMPARE_OPTIONS + ("thumbnails", "jobs")
+
+
+def _add_options(parser: argparse.ArgumentParser, names: tuple[str, ...]) -> None:
+    """The flags of the comparison options `names`: help, default and range check from their declarations."""
+    g = parser.add_argument_group("comparison options")
+    for name in names:
+        d = declaration(name)
+        flag = "--" + name.replace("_", "-")
+        if d["kind"] == "bool":
+            g.add_argument(flag, action="store_true", default=None, help=d["help"])
+        elif d["kind"] == "ignore":
+            g.add_argument(flag, type=_rectangle, action="append", default=None, metavar="X,Y,W,H",
+                           help="a rectangle whose pixels never count (repeatable)")
+        else:
+            shown = "" if d["default"] is None else f" (default: {d['default']:,})".replace(",", "_")
+            g.add_argument(flag, type=_converter(name), default=None, metavar=_METAVARS.get(name, "V"),
+                           help=d["help"] + shown)
+
+
+def _options(args: argparse.Namespace, names: tuple[str, ...]) -> Options:
+    """The options given on the command line; those not given keep their declared defaults."""
+    return Options.make(**{n: getattr(args, n) for n in names if getattr(args, n) is not None})
 
 
 def build_parser() -> argparse.ArgumentParser:
-    tolerance = _tolerance_options()
     parser = argparse.ArgumentParser(
         prog=PROG, description="Compare screenshots for visual-regression tests.",
         epilog="Exit codes: 0 everything passed, 1 something differs, 2 usage error or unreadable file.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    c = sub.add_parser("compare", parents=[tolerance], help="compare two PNG files",
-                       description="Compare a baseline and a current PNG file.")
+    c = sub.add_parser("compare", help="compare two image files",
+                       description="Compare a baseline and a current image file (PNG; other formats with Pillow).")
     c.add_argument("baseline", metavar="BASELINE.png")
     c.add_argument("current", metavar="CURRENT.png")
     c.add_argument("--diff", metavar="DIFF.png", help="write the diff image here (PNG)")
     c.add_argument("--json", action="store_true", help="print the result as JSON")
+    _add_options(c, _COMPARE_OPTIONS)
 
-    d = sub.add_parser("dirs", parents=[tolerance], help="compare two folders of PNG files",
+    d = sub.add_parser("dirs", help="compare two folders of PNG files",
                        description="Compare the *.png files of two folders, paired by relative path.")
     d.add_argument("baseline_dir", metavar="BASELINE_DIR")
     d.add_argument("current_dir", metavar="CURRENT_DIR")
     d.add_argument("--out", metavar="REPORT_DIR", help="write the HTML report (and report.json) to this folder")
     d.add_argument("--json", action="store_true", help="print the results as JSON")
     d.add_argument("--junit", metavar="FILE", help="write a JUnit XML file, one test case per pair")
-    d.add_argument("--jobs", type=_positive, default=None, metavar="N",
-                   help="pairs compared at once (default: one per CPU)")
     d.add_argument("--scheduler", metavar="ADDRESS",
                    help="compare on a Dask cluster: its scheduler's address (tcp://host:8786), or local:N for N "
                         "worker processes here; the folders (and --out) must be readable (writable) by every "
@@ -129,71 +118,21 @@ def build_parser() -> argparse.ArgumentParser:
                    help="copy the current image over the baseline of every pair that does not pass, add new ones")
     d.add_argument("--fail-on-new", action="store_true", help="a file only in CURRENT_DIR fails the run")
     d.add_argument("--fail-on-missing", action="store_true", help="a file only in BASELINE_DIR fails the run")
-    d.add_argument("--thumbnails", type=_positive, default=None, metavar="WIDTH",
-                   help="put WebP thumbnails this wide in the report instead of copies of the images "
-                        "(a smaller report, slower to make)")
+    _add_options(d, _DIRS_OPTIONS)
+    d.add_argument("--resume", action="store_true",
+                   help="go on with a run that was stopped: the pairs it finished (logged in REPORT_DIR) are taken "
+                        "from there unless their files changed; needs --out and the same options")
+    d.add_argument("--github", action="store_true",
+                   help="write the GitHub Actions step summary and one ::error annotation per pair that does not "
+                        "pass (on by itself when GITHUB_ACTIONS is true)")
+    d.add_argument("--summary-md", metavar="FILE",
+                   help="write the summary (counts per status, the pairs that did not pass) as Markdown to FILE")
 
     m = sub.add_parser("demo", help="run on a generated example and write its report",
                        description="Generate a folder of screenshot pairs, compare it and write the report.")
     m.add_argument("folder", nargs="?", default="quillfen-demo", metavar="FOLDER",
                    help="where to put the example and its report (default: ./quillfen-demo)")
     return parser
-
-
-# ---------------------------------------------------------------------------------------------------- output
-
-def _verdict(result: Result) -> str:
-    return "passed" if result.passed else "FAILED"
-
-
-class _Progress:
-    """A one-line progress bar on a terminal (stderr); plain lines, one per pair, otherwise (on `out`)."""
-
-    def __init__(self, total: int, out: IO[str], tty: bool):
-        self.total, self.out, self.tty = total, out, tty
-        self.width = len(str(total))
-        self.start = time.monotonic()
-        self.last = 0.0
-        self.failing = 0
-        self.shown = False
-
-    def _bar(self, done: int) -> str:
-        cols = 28
-        filled = cols * done // self.total if self.total else cols
-        elapsed = time.monotonic() - self.start
-        return (f"\r  [{'#' * filled}{'.' * (cols - filled)}] {done:>{self.width}}/{self.total}"
-                f"  {self.failing} not passing  {elapsed:5.1f}s ")
-
-    def update(self, done: int, result: Result, counts_as_passed: bool) -> None:
-        if not counts_as_passed:
-            self.failing += 1
-        name = printable(result.name)
-        if not self.tty:
-            self.out.write(f"[{done:>{self.width}}/{self.total}] {result.status:<12} {name}"
-                           + ("" if result.status == "unchanged" else f"  {printable(details(result))}") + "\n")
-            self.out.flush()
-            return
-        err = sys.stderr
-        if not counts_as_passed:
-            # Pairs that need a look are listed above the bar as they come.
-            err.write("\r\x1b[K")
-            err.write(f"  {result.status:<12} {name}  {printable(details(result))}\n")
-        now = time.monotonic()
-        if not counts_as_passed or now - self.last > 0.1 or done == self.total:
-            self.last = now
-            err.write(self._bar(done))
-            err.flush()
-            self.shown = True
-
-    def close(self) -> None:
-        if self.tty and self.shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-
-
-def _summary_line(summary: dict[str, int], total: int) -> str:
-    parts = [f"{n} {status}" for status, n in summary.items() if n]
-    return f"{total} pair{'s' if total != 1 else ''}: " + (", ".join(parts) if parts else "none compared")
 
 
 # ---------------------------------------------------------------------------------------------------- commands
@@ -206,15 +145,15 @@ def _check_file(path: str, role: str) -> None:
 
 
 def cmd_compare(args: argparse.Namespace) -> int:
-    from .api import compare
+    from ._verdict import compare_pair
 
     _check_file(args.baseline, "baseline")
     _check_file(args.current, "current")
     if args.diff and os.path.isdir(args.diff):
         raise UsageError(f"--diff {args.diff!r} is a folder; give the path of the PNG file to write")
     try:
-        result = compare(args.baseline, args.current, diff=bool(args.diff), name=args.current,
-                         **_compare_options(args))
+        opts = _options(args, _COMPARE_OPTIONS).replace(diff=bool(args.diff))
+        result = compare_pair(args.current, args.baseline, args.current, opts)
     except ValueError as e:  # an input that cannot be read or decoded, an option out of range
         print(f"{PROG}: {e}", file=sys.stderr)
         return EXIT_ERROR
@@ -241,7 +180,7 @@ def cmd_compare(args: argparse.Namespace) -> int:
         json.dump(result.to_dict(), sys.stdout, indent=2, allow_nan=False)
         sys.stdout.write("\n")
     elif result.status != "error":
-        print(f"{printable(describe(result))}  [{_verdict(result)}]")
+        print(f"{printable(describe(result))}  [{verdict(result)}]")
         for k in result.clusters[:10]:
             print(f"  cluster at x {k.x}, y {k.y}: {k.width}x{k.height}, {k.pixels:,} pixels")
         if len(result.clusters) > 10:
@@ -273,6 +212,7 @@ def _close_client(client: Any) -> None:
 def cmd_dirs(args: argparse.Namespace) -> int:
     from .folders import DirsRun, FolderError, pair_folders, run_dirs
     from .junit import write_junit
+    from . import ci
 
     out = sys.stderr if args.json else sys.stdout
     skip = [args.out] if args.out else []
@@ -282,9 +222,11 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         raise UsageError(str(e)) from None
     if args.out and os.path.exists(args.out) and not os.path.isdir(args.out):
         raise UsageError(f"--out {args.out!r} is a file, not a folder")
+    if args.resume and not args.out:
+        raise UsageError("--resume needs --out REPORT_DIR: the pairs a run finished are logged in its report folder")
 
     tty = sys.stderr.isatty()
-    progress = _Progress(len(entries), out, tty)
+    progress = Progress(len(entries), out, tty)
 
     def on_result(run: DirsRun, result: Result) -> None:
         counts_as_passed = result.passed or result.name in run.updated[-1:]
@@ -293,11 +235,12 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     meta = {"baseline_dir": os.path.abspath(args.baseline_dir), "current_dir": os.path.abspath(args.current_dir)}
     client = _client(args.scheduler) if args.scheduler else None
     started = time.monotonic()
+    code = None
     try:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
                        update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
-                       jobs=args.jobs, client=client, on_result=on_result, thumbnail_width=args.thumbnails,
-                       **_compare_options(args))
+                       client=client, on_result=on_result, resume=args.resume,
+                       options=_options(args, _DIRS_OPTIONS))
     except (ValueError, TypeError) as e:
         progress.close()
         raise UsageError(str(e)) from None
@@ -320,12 +263,22 @@ def cmd_dirs(args: argparse.Namespace) -> int:
         if args.json:
             run.json_document(sys.stdout)
             sys.stdout.flush()
+        problems = ci.publish(run.records, github=ci.github_active(args.github), summary_md=args.summary_md,
+                              out=out, report_dir=args.out if run.report is not None else None,
+                              updated=set(run.updated), interrupted=run.interrupted)
+        for problem in problems:
+            print(f"{PROG}: {printable(problem)}", file=sys.stderr)
+        if problems and not run.interrupted:
+            code = EXIT_ERROR
     finally:
         run.records.close()
 
     if run.interrupted:
         print(f"{PROG}: interrupted after {run.done} of {run.total} pairs", file=sys.stderr)
-    print(_summary_line(run.summary, run.done), file=out)
+    if run.resumed:
+        print(f"resumed: {run.resumed} pair{'s' if run.resumed != 1 else ''} taken from the stopped run's log",
+              file=out)
+    print(summary_line(run.summary, run.done), file=out)
     if run.updated:
         print(f"updated {len(run.updated)} baseline{'s' if len(run.updated) != 1 else ''}:", file=out)
         for name in run.updated:
@@ -335,7 +288,12 @@ def cmd_dirs(args: argparse.Namespace) -> int:
               f"write): {', '.join(map(printable, run.update_failed))}", file=out)
     if run.report is not None:
         print(f"report: {printable(run.report)}", file=out)
-    return run.exit_code
+    missing, baselines = run.summary.get("missing", 0), sum(e.baseline is not None for e in entries)
+    if missing * 2 > baselines:
+        # Said last, where a reader of a CI log looks: most screenshots were not taken.
+        print(f"{missing} of {baselines} baselines have no current screenshot: were the screenshots taken?",
+              file=out)
+    return run.exit_code if code is None else code
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
@@ -352,6 +310,11 @@ def main(argv: list[str] | None = None) -> int:
         return command(args)
     except UsageError as e:
         print(f"{PROG} {args.command}: error: {e}", file=sys.stderr)
+        if args.command == "dirs":
+            from . import ci
+
+            if ci.github_active(args.github):  # the job's page shows why nothing was compared
+                print(ci.workflow_command("error", str(e), title=f"{PROG} {args.command}"), file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -15,10 +15,15 @@ from __future__ import annotations
 import os
 import random
 import shutil
-import struct
 import sys
-import zlib
 from pathlib import Path
+
+from . import _native
+from ._files import write_atomic
+from ._terminal import PROG, Progress, summary_line
+from .folders import pair_folders, run_dirs
+from .results import EXIT_ERROR, EXIT_FAILED, EXIT_PASSED
+from .words import printable
 
 __all__ = ["run_demo", "make_demo_folders", "png_bytes"]
 
@@ -89,14 +94,8 @@ class Canvas:
 
 
 def png_bytes(canvas: Canvas) -> bytes:
-    """An 8-bit RGBA PNG file of the canvas (zlib from the standard library)."""
-    def chunk(kind: bytes, data: bytes) -> bytes:
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    stride = 4 * canvas.width
-    raw = b"".join(b"\x00" + bytes(canvas.pixels[y * stride:(y + 1) * stride]) for y in range(canvas.height))
-    header = struct.pack(">IIBBBBB", canvas.width, canvas.height, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 6))
-            + chunk(b"IEND", b""))
+    """An 8-bit RGBA PNG file of the canvas, written by quillfen's PNG writer."""
+    return _native.encode_png(canvas.pixels, canvas.width, canvas.height)
 
 
 def page(seed: int, *, banner: bool = False, price_seed: int | None = None, pay_colour: RGB = ACCENT,
@@ -169,11 +168,11 @@ def make_demo_folders(root: str | os.PathLike[str]) -> tuple[Path, Path]:
 
     def write(path: Path, canvas: Canvas) -> bytes:
         data = png_bytes(canvas)
-        path.write_bytes(data)
+        write_atomic(path, data, root=root)
         return data
 
     home = write(base / "home.png", page(1))
-    (cur / "home.png").write_bytes(home)
+    write_atomic(cur / "home.png", home, root=root)
     write(base / "pricing.png", page(2))
     write(cur / "pricing.png", page(2, banner=True))
     write(base / "checkout" / "cart.png", page(3, price_seed=1, cards=2))
@@ -181,37 +180,42 @@ def make_demo_folders(root: str | os.PathLike[str]) -> tuple[Path, Path]:
     write(cur / "blog" / "launch.png", page(4, cards=2))
     write(base / "about.png", page(5))
     settings = write(base / "settings.png", page(6))
-    (cur / "settings.png").write_bytes(settings[: len(settings) // 2])  # a capture cut short
+    write_atomic(cur / "settings.png", settings[: len(settings) // 2], root=root)  # a capture cut short
     return base, cur
 
 
 def run_demo(folder: str | os.PathLike[str]) -> int:
     """Generates the example in `folder`, compares it and writes the report; prints where to open it."""
-    from .cli import PROG, main
-
     root = Path(folder)
     if root.exists():
         if not root.is_dir():
-            print(f"{PROG} demo: error: {str(root)!r} is a file", file=sys.stderr)
-            return 2
+            print(f"{PROG} demo: error: {printable(repr(str(root)))} is a file", file=sys.stderr)
+            return EXIT_ERROR
         ours = [root / n for n in ("baseline", "current", "report") if (root / n).exists()]
         if ours and not (root / MARKER).exists():
             # Only what an earlier demo wrote is ever replaced.
-            print(f"{PROG} demo: error: {str(ours[0])!r} exists and was not written by an earlier demo; "
-                  f"give a new or empty folder", file=sys.stderr)
-            return 2
+            print(f"{PROG} demo: error: {printable(repr(str(ours[0])))} exists and was not written by an earlier "
+                  f"demo; give a new or empty folder", file=sys.stderr)
+            return EXIT_ERROR
         for name in ("baseline", "current", "report"):
-            if (root / name).is_dir():
+            if (root / name).is_dir() and not (root / name).is_symlink():
                 shutil.rmtree(root / name)
     root.mkdir(parents=True, exist_ok=True)
     (root / MARKER).write_text("written by `quillfen demo`; the folder is rewritten by the next demo\n")
     base, cur = make_demo_folders(root)
     report = root / "report"
-    print(f"Generated six screenshot pairs in {base} and {cur}.")
-    print(f"Running: {PROG} dirs {base} {cur} --out {report}\n")
-    code = main(["dirs", str(base), str(cur), "--out", str(report)])
-    meaning = {0: "everything passed", 1: "something differs", 2: "a file could not be read or decoded"}
+    print(f"Generated six screenshot pairs in {printable(base)} and {printable(cur)}.")
+    print(f"Comparing them as `{PROG} dirs {printable(base)} {printable(cur)} --out {printable(report)}` does:\n")
+    entries = pair_folders(base, cur, skip=[report])
+    progress = Progress(len(entries), sys.stdout, tty=False)
+    run = run_dirs(entries, baseline_dir=base, report_dir=report,
+                   on_result=lambda r, result: progress.update(r.done, result, result.passed))
+    run.records.close()
+    print(summary_line(run.summary, run.done))
+    code = run.exit_code
+    meaning = {EXIT_PASSED: "everything passed", EXIT_FAILED: "something differs",
+               EXIT_ERROR: "a file could not be read or decoded"}
     print(f"\n`{PROG} dirs` exits with {code} here ({meaning.get(code, 'interrupted')}), as a CI step would see it.")
     index = (report / "index.html").resolve()
     print(f"Open the report in a browser: {index.as_uri()}")
-    return 0 if code in (0, 1, 2) else code
+    return EXIT_PASSED if code in meaning else code

@@ -16,11 +16,13 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from . import api
+from ._files import write_atomic
+from ._options import Options
+from ._run import WAIT_SLICE, Progress, local_results
 from .report import shared_image_path
 from .results import Result
 
-__all__ = ["compare_many", "connect", "WriteDiffImage", "DEFAULT_CHUNK"]
+__all__ = ["compare_many", "results", "connect", "WriteDiffImage", "DEFAULT_CHUNK"]
 
 # Pairs per task: large enough that a task's overhead (a few milliseconds of scheduling and transfer) is small
 # beside its comparisons, small enough that work spreads evenly and a lost worker costs little.
@@ -55,53 +57,33 @@ def connect(scheduler: str) -> Any:
     return distributed.Client(scheduler, timeout="20s")
 
 
-def _portable(options: dict[str, Any]) -> dict[str, Any]:
-    """The options in a form that pickles without numpy: an ignore mask becomes its bytes and shape."""
-    ignore = options.get("ignore")
-    if ignore is None or isinstance(ignore, (list, tuple)):
-        return options
-    view = memoryview(ignore)
-    return {**options, "ignore": ("mask", view.tobytes(), tuple(view.shape or ()))}
-
-
-def _restored(options: dict[str, Any]) -> dict[str, Any]:
-    ignore = options.get("ignore")
-    if isinstance(ignore, tuple) and len(ignore) == 3 and ignore[0] == "mask":
-        _, data, shape = ignore
-        return {**options, "ignore": memoryview(data).cast("B", shape)}
-    return options
-
-
 _worker_threads: int | None = None
 
 
 def _compare_chunk(
-    chunk: list[tuple[int, Any]], options: dict[str, Any], finish: Callable[[Result], Result] | None,
+    chunk: list[tuple[int, Any]], opts: Options, finish: Callable[[Result], Result] | None,
 ) -> list[Result]:
-    """Runs on a worker: the results of one chunk of (index, pair) items, in order."""
+    """Runs on a worker: the results of one chunk of consecutive (index, pair) items, in order, by the same
+    local run as on one machine."""
     global _worker_threads
-    import concurrent.futures
-
     from distributed import get_worker
+
+    from ._native import set_threads
 
     threads = max(1, get_worker().state.nthreads)
     if _worker_threads != threads:
         # The engine's pool would otherwise use every core of the machine, which the worker shares with others.
-        api.set_threads(threads)
+        set_threads(threads)
         _worker_threads = threads
-    opts = api._options(**_restored(options))
-
-    def one(entry: tuple[int, Any]) -> Result:
-        result = api._one(entry[0], entry[1], opts)
+    out = []
+    for result in local_results((item for _, item in chunk), opts, threads, start=chunk[0][0] if chunk else 0):
         if finish is not None:
             try:
                 result = finish(result)
             except Exception as e:  # noqa: BLE001 - a pair whose outputs cannot be written is an error result
                 result = Result(name=result.name, status="error", passed=False, error=f"{result.name}: {e}")
-        return result
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
-        return list(pool.map(one, chunk))
+        out.append(result)
+    return out
 
 
 @dataclass(frozen=True)
@@ -114,11 +96,9 @@ class WriteDiffImage:
     def __call__(self, result: Result) -> Result:
         if result.diff_png is None or result.name is None:
             return result
-        path = os.path.join(self.report_dir, shared_image_path(result.name, "diff"))
-        tmp = f"{path}.{os.getpid()}.tmp"
-        with open(tmp, "wb") as f:
-            f.write(result.diff_png)
-        os.replace(tmp, path)  # a retried task never leaves half a file behind
+        # Atomic: a retried task never leaves half a file behind.
+        write_atomic(os.path.join(self.report_dir, shared_image_path(result.name, "diff")), result.diff_png,
+                     root=self.report_dir)
         return dataclasses.replace(result, diff_png=None)
 
 
@@ -144,46 +124,58 @@ def compare_many(
 ) -> Iterator[Result]:
     """The results of `pairs` compared on the workers of `client`, in input order.
 
-    options: keyword options of quillfen_tools.compare (the others keep their defaults). finish: a picklable function the worker applies to
-    every result before sending it back (for example writing its images to shared storage and dropping the bytes).
+    options: keyword options of quillfen_tools.compare (the others keep their defaults); checked here, at once,
+    not on every worker. finish: a picklable function the worker applies to every result before sending it back
+    (for example writing its images to shared storage and dropping the bytes).
     At most a few chunks per worker thread are in flight, so memory stays flat over any number of pairs.
     """
     _distributed()
-    defaults = {k: v for k, v in (api.compare.__kwdefaults__ or {}).items() if k != "name"}
-    options = {**defaults, **options}
-    api._options(**options)  # bad options fail here, at once, not on every worker
-    portable = _portable(options)
+    opts = Options.make(**options)
     total = len(pairs) if isinstance(pairs, Sequence) else None
-    return _run(client, pairs, portable, chunk_size, finish, api._Progress(progress, total))
+    return results(client, pairs, opts, progress=Progress(progress, total), chunk_size=chunk_size, finish=finish)
+
+
+def results(client: Any, pairs: Iterable[Any], opts: Options, *, progress: Progress | None = None,
+            chunk_size: int = DEFAULT_CHUNK, finish: Callable[[Result], Result] | None = None) -> Iterator[Result]:
+    """`compare_many` on a cluster under options already checked."""
+    _distributed()
+    return _run(client, pairs, opts, chunk_size, finish, progress or Progress(False, None))
 
 
 def _run(
-    client: Any, pairs: Iterable[Any], options: dict[str, Any], chunk_size: int,
-    finish: Callable[[Result], Result] | None, progress: Any,
+    client: Any, pairs: Iterable[Any], opts: Options, chunk_size: int,
+    finish: Callable[[Result], Result] | None, progress: Progress,
 ) -> Iterator[Result]:
     threads = sum(client.nthreads().values()) or 1
     window = 2 * threads + 2
     source = enumerate(pairs)
 
     def submit(chunk: list[tuple[int, Any]]) -> Any:
-        return client.submit(_compare_chunk, chunk, options, finish, pure=False)
+        return client.submit(_compare_chunk, chunk, opts, finish, pure=False)
 
     pending: collections.deque[tuple[list[tuple[int, Any]], Any]] = collections.deque()
+    failure: Exception | None = None
     try:
         while True:
-            while len(pending) < window:
-                chunk = list(itertools.islice(source, chunk_size))
+            while failure is None and len(pending) < window:
+                chunk: list[tuple[int, Any]] = []
+                try:
+                    chunk.extend(itertools.islice(source, chunk_size))
+                except Exception as e:  # noqa: BLE001 - raised once the pairs read before it are done
+                    failure = e
                 if not chunk:
                     break
                 pending.append((chunk, submit(chunk)))
             if not pending:
+                if failure is not None:
+                    raise failure
                 return
             chunk, head = pending.popleft()
             tries = 0
             while True:
                 try:
                     # Short timed waits, so that Ctrl-C reaches this thread at once.
-                    results = head.result(timeout=api._WAIT_SLICE)
+                    done = head.result(timeout=WAIT_SLICE)
                     break
                 except TimeoutError:
                     continue
@@ -192,10 +184,10 @@ def _run(
                     # the cluster loses its worker at an awkward moment: once more, then its pairs are errors.
                     tries += 1
                     if tries > 1:
-                        results = _lost(chunk, e)
+                        done = _lost(chunk, e)
                         break
                     head = submit(chunk)
-            for result in results:
+            for result in done:
                 progress.advance()
                 yield result
     finally:

@@ -23,14 +23,20 @@ from typing import Any, IO
 
 import quillfen
 
-from ._files import read_regular, write_atomic
-from .api import compare_many
+from ._files import SIDE_DIR, clean_side_dir, inside, read_regular, write_atomic
+from ._options import Options
+from .api import run_many
+from .distributed import WriteDiffImage
 from .inputs import InputError, check_png, png_size
 from .report import ReportWriter, shared_image_path
 from .results import STATUSES, Result, exit_code
 
 __all__ = ["Entry", "FolderError", "pair_folders", "run_dirs", "DirsRun"]
 
+
+
+# Older versions wrote their temporaries beside the baselines as .quillfen-XXXX.png.
+_OLD_TEMPORARY = ".quillfen-"
 
 
 class FolderError(ValueError):
@@ -44,6 +50,7 @@ class Entry:
     name: str
     baseline: str | None
     current: str | None
+    problem: str | None = None  # why the entry cannot be compared, found by the walk (a link out of the folder)
 
 
 def _check_folder(path: str | os.PathLike[str], role: str) -> Path:
@@ -61,43 +68,82 @@ def _check_folder(path: str | os.PathLike[str], role: str) -> Path:
     return p
 
 
-def _png_files(root: Path, skip: Sequence[Path]) -> dict[str, str]:
-    """Relative POSIX path -> path, for every *.png under root (subfolders included, `skip` folders left out)."""
+def _png_files(root: Path, skip: Sequence[Path], role: str) -> tuple[dict[str, str], dict[str, str]]:
+    """(files, problems) under root, by relative POSIX path: every *.png file (subfolders included, `skip` folders
+    and the side folders .quillfen/ left out), and the links that lead out of the folder, which are never
+    followed. Links to files and folders inside root are followed (each folder walked once)."""
+    real_root = os.path.realpath(root)
     skip_real = {os.path.realpath(s) for s in skip}
     found: dict[str, str] = {}
+    problems: dict[str, str] = {}
     errors: list[OSError] = []
-    for dirpath, dirnames, filenames in os.walk(root, onerror=errors.append):
-        dirnames[:] = sorted(d for d in dirnames if os.path.realpath(os.path.join(dirpath, d)) not in skip_real)
-        for f in filenames:
-            if f.lower().endswith(".png"):
-                full = os.path.join(dirpath, f)
-                found[Path(os.path.relpath(full, root)).as_posix()] = full
-        # Folders named *.png are not images; a symbolic link to a file is listed by os.walk as a file already.
+    walked: set[str] = set()
+    stack = [(str(root), "")]
+    while stack:
+        folder, prefix = stack.pop()
+        real = os.path.realpath(folder)
+        if real in walked or real in skip_real:
+            continue
+        walked.add(real)
+        try:
+            with os.scandir(folder) as it:
+                items = sorted(it, key=lambda e: e.name)
+        except OSError as e:
+            errors.append(e)
+            continue
+        folders = []
+        for item in items:
+            name = prefix + item.name
+            if item.name == SIDE_DIR and item.is_dir(follow_symlinks=False):
+                clean_side_dir(folder)  # temporaries of a killed writer; side files are not screenshots
+                continue
+            if item.name.startswith(_OLD_TEMPORARY):
+                continue  # a temporary an older version left beside the baselines: never a screenshot
+            try:
+                is_folder = item.is_dir()
+            except OSError:
+                is_folder = False
+            if item.is_symlink() and not inside(item.path, real_root):
+                if is_folder or item.name.lower().endswith(".png"):
+                    problems[name] = (f"{role} {item.path!r} is a symbolic link to "
+                                      f"{os.path.realpath(item.path)!r}, outside the {role} folder: not followed")
+                continue
+            if is_folder:
+                folders.append((item.path, name + "/"))
+            elif item.name.lower().endswith(".png"):
+                found[name] = item.path
+        stack.extend(reversed(folders))
     if errors and not found:
-        e = errors[0]
-        raise FolderError(f"cannot read folder {str(e.filename)!r}: {e.strerror or e}")
-    return found
+        first = errors[0]
+        raise FolderError(f"cannot read folder {str(first.filename)!r}: {first.strerror or first}")
+    return found, problems
 
 
 def pair_folders(baseline_dir: str | os.PathLike[str], current_dir: str | os.PathLike[str], *,
                  skip: Sequence[str | os.PathLike[str]] = ()) -> list[Entry]:
     """Pairs the *.png files of two folders by relative path, sorted by name.
 
-    Raises FolderError when either is not a readable folder, both are the same folder, or neither holds a PNG
-    file. When one folder lies inside the other, it is left out of the other's walk (as are the `skip` folders,
-    such as a report folder written inside one of them).
+    Raises FolderError when either is not a readable folder, both are the same folder, or the current folder
+    holds no PNG file. When one folder lies inside the other, it is left out of the other's walk (as are the `skip` folders,
+    such as a report folder written inside one of them, and the side folders .quillfen/). Symbolic links whose
+    target lies inside the folder are followed; a link that leads out of it is an entry whose `problem` says so.
     """
     b = _check_folder(baseline_dir, "baseline")
     c = _check_folder(current_dir, "current")
     if os.path.samefile(b, c):
         raise FolderError(f"baseline and current are the same folder ({str(b)!r}): nothing to compare")
     skips = [Path(s) for s in skip]
-    baseline = _png_files(b, skips + [c])
-    current = _png_files(c, skips + [b])
-    if not baseline and not current:
+    baseline, baseline_problems = _png_files(b, skips + [c], "baseline")
+    current, current_problems = _png_files(c, skips + [b], "current")
+    if not baseline and not current and not baseline_problems and not current_problems:
         raise FolderError(f"no *.png file in {str(b)!r} or {str(c)!r}")
-    names = sorted(set(baseline) | set(current))
-    return [Entry(n, baseline.get(n), current.get(n)) for n in names]
+    if not current and not current_problems:
+        # Every baseline "missing" would pass by default: a capture step that failed must not look like success.
+        raise FolderError(f"no screenshots in {os.fspath(current_dir)} (no *.png file below it); "
+                          "were the screenshots taken?")
+    names = sorted(set(baseline) | set(current) | set(baseline_problems) | set(current_problems))
+    return [Entry(n, baseline.get(n), current.get(n), baseline_problems.get(n) or current_problems.get(n))
+            for n in names]
 
 
 def _one_sided(entry: Entry, thumbnail_width: int | None, passed: bool) -> tuple[Result, bytes | None]:
@@ -190,6 +236,7 @@ class DirsRun:
     updated: list[str] = field(default_factory=list)
     update_failed: list[str] = field(default_factory=list)
     interrupted: bool = False
+    resumed: int = 0
     report: Path | None = None
     records: _Spool = field(default_factory=_Spool)
 
@@ -216,51 +263,72 @@ def run_dirs(
     update: bool = False,
     fail_on_new: bool = False,
     fail_on_missing: bool = False,
-    jobs: int | None = None,
     client: Any = None,
     on_result: Callable[[DirsRun, Result], None] | None = None,
-    thumbnail_width: int | None = None,
-    **options: Any,
+    resume: bool = False,
+    options: Options | None = None,
+    **keywords: Any,
 ) -> DirsRun:
-    """Compares every entry (pairs through `compare_many`, one-sided files here), in name order.
+    """Compares every entry (pairs as `compare_many` does, one-sided files here), in name order.
 
-    `options` are the tolerance options of `compare`. With `report_dir`, diff images of the pairs that are not
-    unchanged are made and the report is
-    written there, also when Ctrl-C stops the run (with the pairs done by then); it holds copies of the images
-    (one when both sides are the same file content), or lossless WebP thumbnails `thumbnail_width` pixels wide
-    when that is given (a smaller report, at the cost of making them). With `update`, the
-    current file is copied over the baseline of every pair that did not pass (when the current file decodes) and
-    new files are added to `baseline_dir`; such pairs then count as passed (missing files are left alone). `on_result` is called with
-    every record as it is done.
+    `options` (or the keyword options of `compare_many`) are the same for every pair. With `report_dir`, diff
+    images of the pairs that are not unchanged are made and the report is written there, also when Ctrl-C stops
+    the run (with the pairs done by then); it holds copies of the images (one when both sides are the same file
+    content), or lossless WebP thumbnails `options.thumbnails` pixels wide when that is given (a smaller report,
+    at the cost of making them). With `update`, the current file is copied over the baseline of every pair that
+    did not pass (when the current file decodes) and new files are added to `baseline_dir`; such pairs then count
+    as passed (missing files are left alone). `on_result` is called with every result as it is done.
+    The report folder keeps a log of the pairs done (resume.LOG_NAME); with `resume`, a pair logged there whose
+    files have not changed since is taken from it instead of being compared (resume.ResumeError, a ValueError,
+    when the options differ).
     Raises ValueError/TypeError for options out of range before anything is compared.
     """
+    opts = options if options is not None else Options.make(**keywords)
     run = DirsRun(total=len(entries))
     with_report = report_dir is not None
+    thumbnail_width = opts.thumbnails if with_report else None
+    opts = opts.replace(diff="changes" if with_report else False, thumbnails=thumbnail_width)
     # Files that cannot be opened as regular files are found here, before anything reads them: a FIFO named
     # *.png would block the reader, a dangling link fails. Only these (few) are kept.
-    unusable = {i: msg for i, e in enumerate(entries) if (msg := _unusable(e)) is not None}
+    unusable = {i: msg for i, e in enumerate(entries) if (msg := e.problem or _unusable(e)) is not None}
+    replay: set[int] = set()  # entries taken from the progress log of a stopped run, filled before the first pair
     pairs = ((e.name, e.baseline, e.current) for i, e in enumerate(entries)
-             if e.baseline is not None and e.current is not None and i not in unusable)
-    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
-    thumbnails = thumbnail_width if with_report and thumbnail_width else None
+             if e.baseline is not None and e.current is not None and i not in unusable and i not in replay)
     # On a Dask cluster the workers write the diff images into the report folder themselves, so those never
     # travel through the scheduler.
     workers_write = client is not None and report_dir is not None
-    if workers_write:
-        from . import distributed
+    finish = WriteDiffImage(os.path.abspath(report_dir)) if workers_write and report_dir is not None else None
+    results = run_many(pairs, opts, client=client, finish=finish)
+    # The options are valid by now: only then is an earlier run's log read (or replaced) and the report begun.
+    log, stamps = None, []
+    if report_dir is not None:
+        from .resume import ProgressLog, file_stamp
 
-        results = distributed.compare_many(
-            client, pairs, dict(options, diff="changes", thumbnails=thumbnails),
-            finish=distributed.WriteDiffImage(os.path.abspath(report_dir)),  # type: ignore[arg-type]
-        )
-    else:
-        results = compare_many(pairs, jobs=jobs, client=client, diff="changes" if with_report else False,
-                               thumbnails=thumbnails, **options)
+        compared = {k: v for k, v in opts.keywords().items() if k not in ("diff", "thumbnails", "jobs")}
+        settings = {"compare": compared, "update": update, "fail_on_new": fail_on_new,
+                    "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width, "meta": report_meta or {}}
+        try:
+            log = ProgressLog(report_dir, settings, resume=resume)
+        except BaseException:
+            getattr(results, "close", lambda: None)()
+            raise
+        stamps = [(file_stamp(e.baseline), file_stamp(e.current)) for e in entries]
+        if resume:
+            replay.update(i for i, e in enumerate(entries) if i not in unusable and log.finished(e.name, stamps[i]))
+    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
+            replayed = i in replay
+            updated = False
             if i in unusable:
                 result = _error(entry, unusable[i])
+            elif replayed:
+                assert log is not None
+                result, updated = log.logged(entry.name)
+                images = _replay_images(entry, result, thumbnail_width)
+                if updated:
+                    run.updated.append(entry.name)
             elif entry.baseline is not None and entry.current is not None:
                 result = next(results)
                 images = {"diff_png": result.diff_png, "baseline_image": result.baseline_thumbnail,
@@ -278,16 +346,25 @@ def run_dirs(
                 key = "current_image" if entry.baseline is None else "baseline_image"
                 images = {key: thumb}
 
-            updated = False
-            if update and entry.current is not None and (not result.passed or result.status == "new"):
+            if not replayed and update and entry.current is not None \
+                    and (not result.passed or result.status == "new"):
                 updated = _update(run, entry, result, baseline_dir)
 
             if writer is not None:
                 diff_file = None
-                if workers_write and result.status not in ("unchanged", "error", "new", "missing"):
+                if replayed:
+                    diff_file = result.diff_path
+                elif workers_write and result.status not in ("unchanged", "error", "new", "missing"):
                     diff_file = shared_image_path(entry.name, "diff")
                 page = writer.add(result, **images, diff_file=diff_file, updated=updated or None)
                 result = dataclasses.replace(result, diff_path=page.get("diff"))
+            if log is not None and not replayed:
+                done = stamps[i]
+                if updated:
+                    # The new baseline is logged as it is now, so that resuming does not take it for a change.
+                    target = entry.baseline or os.path.join(baseline_dir or ".", *entry.name.split("/"))
+                    done = (file_stamp(target), done[1])
+                log.add(entry.name, done, result.to_dict(), updated)
             run.done += 1
             run.summary[result.status] = run.summary.get(result.status, 0) + 1
             if result.status == "error" and not updated:
@@ -305,7 +382,27 @@ def run_dirs(
             close()
         if writer is not None:
             run.report = writer.close(interrupted=run.interrupted)
+        if log is not None:
+            run.resumed = log.resumed
+            log.close()
     return run
+
+
+def _replay_images(entry: Entry, result: Result, thumbnail_width: int | None) -> dict[str, bytes | None]:
+    """The report's images of a pair taken from the progress log: as a run comparing it would give them (copies
+    of the files, or thumbnails), the diff image being in the report folder already."""
+    if result.status == "error":
+        return {}
+    images: dict[str, bytes | None] = {}
+    for key, path, skip in (("baseline_image", entry.baseline, "new"), ("current_image", entry.current, "missing")):
+        data = _file_or_none(path) if result.status != skip else None
+        if data is not None and thumbnail_width:
+            try:
+                data = quillfen.thumbnail(data, thumbnail_width)
+            except ValueError:
+                data = None
+        images[key] = data
+    return images
 
 
 def _update(run: DirsRun, entry: Entry, result: Result, baseline_dir: str | os.PathLike[str] | None) -> bool:

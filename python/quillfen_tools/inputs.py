@@ -1,17 +1,22 @@
-"""Image sources of every kind, read once and without needless copies.
+"""Image sources of every kind, read once, checked against the pixel limit before decoding, and without needless
+copies.
 
 A source is one of:
-- a path (`str` or `os.PathLike`) of a PNG file, or a URL that fsspec opens ("s3://...", "file://...");
-- the PNG file itself as `bytes`, `bytearray` or a one-dimensional `memoryview`;
+- a path (`str` or `os.PathLike`) of an image file, or a URL that fsspec opens ("s3://...", "file://...");
+- the file itself as `bytes`, `bytearray` or a one-dimensional `memoryview`;
 - a binary file object (anything with `read()`), read to its end;
-- a decoded image as a numpy array or any buffer-protocol object shaped (height, width, 4) or (height, width, 3),
-  uint8, C-contiguous (RGBA or RGB; RGB is opaque);
-- a `PIL.Image.Image` of any mode (converted to RGBA).
-numpy and Pillow are optional: nothing here imports them.
+- a decoded image as a numpy array or any buffer-protocol object shaped (height, width, 4), (height, width, 3) or
+  (height, width), uint8 (RGBA, RGB which is opaque, or grey); arrays that are not C-contiguous are copied once;
+- a `PIL.Image.Image` of any mode (converted to RGBA);
+- a page, element or driver with a `screenshot()` method (Playwright, Selenium), asked for a PNG.
+PNG files are decoded by quillfen; other formats (JPEG, WebP, ...) by Pillow when it is installed. numpy and
+Pillow are optional: nothing here imports them unless the source needs them.
 """
 from __future__ import annotations
 
 import hashlib
+import inspect
+import io
 import os
 import sys
 from dataclasses import dataclass
@@ -25,14 +30,16 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     from PIL import Image as PILImage
 
-__all__ = ["ImageSource", "InputError", "Image", "load", "load_rgba", "decoded", "png_size", "check_png"]
+__all__ = ["ImageSource", "InputError", "Image", "load", "load_rgba", "decoded", "png_size", "check_png",
+           "encode_png", "describe"]
 
 ImageSource = Union[
     str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, IO[bytes], "PILImage.Image",
     "npt.NDArray[np.uint8]", Any,
 ]
 
-ARRAY_SHAPE = "(height, width, 4) or (height, width, 3) uint8 C-contiguous"
+ARRAY_SHAPE = "(height, width, 4), (height, width, 3) or (height, width) uint8"
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 class InputError(ValueError):
@@ -54,15 +61,27 @@ class Image:
     rgba: Any = None  # bytes or a C-contiguous buffer (memoryview) of width * height * 4 bytes
     width: int = 0
     height: int = 0
-    path: str | None = None  # the file it was read from, as given
+    path: str | None = None  # the file (or URL) it was read from, as given
+    sha256: str | None = None  # of the file's bytes, when it came from a file in another format than PNG
 
-    @property
-    def sha256(self) -> str | None:
-        """The hex SHA-256 of the PNG bytes (None for decoded pixels)."""
+    def digest(self) -> str | None:
+        """The hex SHA-256 of the bytes read (None for decoded pixels)."""
+        if self.sha256 is not None:
+            return self.sha256
         return None if self.png is None else hashlib.sha256(self.png).hexdigest()
 
 
-_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+def describe(source: object) -> str:
+    """How a source is named in messages: a path in quotes, else its kind."""
+    if isinstance(source, (str, os.PathLike)):
+        return repr(os.fsdecode(source))
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return "(PNG data)" if not isinstance(source, memoryview) or source.ndim == 1 else "(array)"
+    name = getattr(source, "name", None)
+    if hasattr(source, "read") and isinstance(name, str):
+        return repr(name)
+    kind = type(source)
+    return f"({kind.__module__}.{kind.__qualname__})" if kind.__module__ != "builtins" else f"({kind.__qualname__})"
 
 
 def png_size(data: bytes | memoryview) -> tuple[int, int] | None:
@@ -83,48 +102,92 @@ def check_png(data: bytes, label: str = "image") -> tuple[int, int]:
     return width, height
 
 
-def describe(source: object) -> str:
-    """How a source is named in messages: a path in quotes, else its kind."""
-    if isinstance(source, (str, os.PathLike)):
-        return repr(os.fsdecode(source))
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return "(PNG data)" if not isinstance(source, memoryview) or source.ndim == 1 else "(array)"
-    name = getattr(source, "name", None)
-    if hasattr(source, "read") and isinstance(name, str):
-        return repr(name)
-    kind = type(source)
-    return f"({kind.__module__}.{kind.__qualname__})" if kind.__module__ != "builtins" else f"({kind.__qualname__})"
+def encode_png(image: Image) -> bytes:
+    """The image as a PNG file: the bytes read when it was one, else its pixels encoded by quillfen's writer."""
+    if image.png is not None:
+        return image.png
+    if image.width == 0 or image.height == 0:
+        raise ValueError(f"cannot store an empty image ({image.width}x{image.height})")
+    return _native.encode_png(image.rgba, image.width, image.height)
+
+
+def _check_size(width: int, height: int, max_pixels: int | None) -> None:
+    if max_pixels is not None and width * height > max_pixels:
+        raise ValueError(f"{width}x{height} is {width * height:,} pixels, more than max_pixels={max_pixels:,}")
 
 
 def _pil_image_type() -> type | None:
-    # Only a PIL image can be passed when Pillow is already imported, so never import it here.
+    # A PIL image can only be passed when Pillow is already imported, so never import it to check.
     module = sys.modules.get("PIL.Image")
     return getattr(module, "Image", None) if module is not None else None
 
 
-def _array_view(source: object, label: str) -> Image:
+def _from_pil(image: Any, label: str, max_pixels: int | None, **extra: Any) -> Image:
+    width, height = image.size
+    _check_size(width, height, max_pixels)  # before the pixels are loaded
+    im = image if image.mode == "RGBA" else image.convert("RGBA")
+    return Image(label=label, rgba=im.tobytes(), width=width, height=height, **extra)
+
+
+def _encoded(data: bytes, label: str, max_pixels: int | None, path: str | None = None) -> Image:
+    """An encoded image file: PNG as it is, other formats through Pillow when it is installed."""
+    size = png_size(data)
+    if size is not None or data.startswith(_PNG_SIGNATURE):
+        if size is not None:
+            _check_size(*size, max_pixels)
+        return Image(label=label, png=data, path=path)
+    try:
+        from PIL import Image as PILImage, UnidentifiedImageError
+    except ImportError:
+        return Image(label=label, png=data, path=path)  # the decoder says what is wrong with it
+    try:
+        with PILImage.open(io.BytesIO(data)) as im:
+            return _from_pil(im, label, max_pixels, path=path, sha256=hashlib.sha256(data).hexdigest())
+    except (UnidentifiedImageError, PILImage.DecompressionBombError):
+        return Image(label=label, png=data, path=path)
+    except OSError as e:
+        raise ValueError(f"not an image that can be read: {e}") from None
+
+
+def _grey_to_rgba(grey: bytes, pixels: int) -> bytearray:
+    out = bytearray(b"\xff") * (4 * pixels)
+    out[0::4] = out[1::4] = out[2::4] = grey
+    return out
+
+
+def _from_array(source: object, label: str, max_pixels: int | None) -> Image:
     try:
         view = memoryview(source)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(
-            f"unsupported image source {label}: expected a path, PNG bytes, a binary file object, a numpy array "
-            f"shaped {ARRAY_SHAPE.split(' uint8')[0]}, or a PIL image"
+            f"unsupported image source {label}: expected a path, image bytes, a binary file object, an array "
+            f"shaped {ARRAY_SHAPE}, a PIL image or a page with a screenshot() method"
         ) from None
     if view.ndim == 1 and view.format in ("B", "b", "c") and view.c_contiguous:
-        return Image(label=label, png=view.tobytes())
+        return _encoded(view.tobytes(), label, max_pixels)
     shape = tuple(view.shape or ())
-    ok = view.ndim == 3 and shape[2] in (3, 4) and view.format == "B" and view.c_contiguous
-    if not ok:
+    if view.format != "B" or not (view.ndim == 2 or view.ndim == 3 and shape[2] in (3, 4)):
         dtype = getattr(source, "dtype", None)
         dtype_text = str(dtype) if dtype is not None else f"format {view.format!r}"
-        extra = "" if view.c_contiguous or not (view.ndim == 3 and view.format == "B") else " (not C-contiguous)"
-        raise ValueError(
-            f"image array must be {ARRAY_SHAPE}, got shape {shape} and dtype {dtype_text}{extra}"
-        )
-    height, width, channels = shape
+        raise ValueError(f"image array must be {ARRAY_SHAPE}, got shape {shape} and dtype {dtype_text}")
+    height, width = shape[0], shape[1]
+    _check_size(width, height, max_pixels)
+    channels = shape[2] if view.ndim == 3 else 1
+    if channels == 4 and view.c_contiguous:
+        return Image(label=label, rgba=view, width=width, height=height)
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(source, np.ndarray):
+        # One copy straight into RGBA, whatever the strides.
+        rgba = np.empty((height, width, 4), dtype=np.uint8)
+        rgba[..., :3] = source[..., :3] if channels > 1 else source[..., None]
+        rgba[..., 3] = source[..., 3] if channels == 4 else 255
+        return Image(label=label, rgba=memoryview(rgba).cast("B"), width=width, height=height)
+    packed = view.tobytes()  # C order, whatever the strides
+    if channels == 4:
+        return Image(label=label, rgba=packed, width=width, height=height)
     if channels == 3:
-        return Image(label=label, rgba=_native.rgb_to_rgba(view, width, height), width=width, height=height)
-    return Image(label=label, rgba=view, width=width, height=height)
+        return Image(label=label, rgba=_native.rgb_to_rgba(packed, width, height), width=width, height=height)
+    return Image(label=label, rgba=_grey_to_rgba(packed, width * height), width=width, height=height)
 
 
 def _is_url(source: str) -> bool:
@@ -144,31 +207,63 @@ def _read_url(url: str) -> bytes:
     return data
 
 
-def load(source: ImageSource, side: str = "image") -> Image:
-    """Reads a source once. Raises InputError (a ValueError) or TypeError naming the side and the source."""
+def _takes_screenshots(source: object) -> bool:
+    return any(hasattr(source, a) for a in ("get_screenshot_as_png", "screenshot_as_png", "screenshot"))
+
+
+def take_screenshot(obj: Any) -> bytes:
+    """The PNG screenshot of a Playwright page or locator, or a Selenium driver or element."""
+    # Selenium drivers have get_screenshot_as_png(), its elements the screenshot_as_png property (their
+    # screenshot() wants a file name); Playwright pages and locators return PNG bytes from screenshot().
+    getter = getattr(obj, "get_screenshot_as_png", None)
+    if callable(getter):
+        data = getter()
+    elif hasattr(type(obj), "screenshot_as_png") or "screenshot_as_png" in getattr(obj, "__dict__", {}):
+        data = obj.screenshot_as_png
+    elif type(obj).__module__.startswith("playwright."):
+        # Animations finished or stopped and no blinking caret, so the same page gives the same pixels.
+        data = obj.screenshot(type="png", animations="disabled", caret="hide")
+    else:
+        data = obj.screenshot()
+    if inspect.isawaitable(data):
+        if inspect.iscoroutine(data):
+            data.close()
+        raise TypeError(
+            f"{type(obj).__name__}.screenshot() is asynchronous: pass the bytes instead, "
+            "e.g. assert_screenshot(await page.screenshot())"
+        )
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{type(obj).__name__} gave a screenshot of type {type(data).__name__}, not PNG bytes")
+    return bytes(data)
+
+
+def _load(source: ImageSource, label: str, max_pixels: int | None) -> Image:
+    if isinstance(source, (bytes, bytearray)):
+        return _encoded(bytes(source), label, max_pixels)
+    if isinstance(source, str) and _is_url(source):
+        return _encoded(_read_url(source), label, max_pixels, path=source)
+    if isinstance(source, (str, os.PathLike)):
+        return _encoded(read_regular(source), label, max_pixels, path=os.fsdecode(source))
+    pil = _pil_image_type()
+    if pil is not None and isinstance(source, pil):
+        return _from_pil(source, label, max_pixels)
+    read = getattr(source, "read", None)
+    if read is not None and not isinstance(source, memoryview):
+        data = read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(f"file object returned {type(data).__name__}, expected bytes (open it in binary mode)")
+        return _encoded(bytes(data), label, max_pixels)
+    if not isinstance(source, memoryview) and not hasattr(source, "__buffer__") and _takes_screenshots(source):
+        return _encoded(take_screenshot(source), label, max_pixels)
+    return _from_array(source, label, max_pixels)
+
+
+def load(source: ImageSource, side: str = "image", *, max_pixels: int | None = None) -> Image:
+    """Reads a source once; an image of more than `max_pixels` pixels is refused before it is decoded. Raises
+    InputError (a ValueError) or TypeError naming the side and the source."""
     label = describe(source)
     try:
-        if isinstance(source, bytes):
-            return Image(label=label, png=source)
-        if isinstance(source, str) and _is_url(source):
-            return Image(label=label, png=_read_url(source), path=source)
-        if isinstance(source, (str, os.PathLike)):
-            return Image(label=label, png=read_regular(source), path=os.fsdecode(source))
-        if isinstance(source, bytearray):
-            return Image(label=label, png=bytes(source))
-        pil = _pil_image_type()
-        if pil is not None and isinstance(source, pil):
-            pil_image: Any = source
-            im = pil_image if pil_image.mode == "RGBA" else pil_image.convert("RGBA")
-            width, height = im.size
-            return Image(label=label, rgba=im.tobytes(), width=width, height=height)
-        read = getattr(source, "read", None)
-        if read is not None and not isinstance(source, memoryview):
-            data = read()
-            if not isinstance(data, (bytes, bytearray)):
-                raise TypeError(f"file object returned {type(data).__name__}, expected bytes (open it in binary mode)")
-            return Image(label=label, png=bytes(data))
-        return _array_view(source, label)
+        return _load(source, label, max_pixels)
     except OSError as e:
         raise InputError(f"{side} {label}: {e.strerror or e}", side) from e
     except ValueError as e:
@@ -185,19 +280,26 @@ def decoded(image: Image, side: str) -> Image:
         data, width, height = _native.decode_rgba(image.png)
     except ValueError as e:
         raise InputError(f"{side} {image.label}: {e}", side) from e
-    return Image(label=image.label, rgba=data, width=width, height=height)
+    return Image(label=image.label, rgba=data, width=width, height=height, path=image.path)
 
 
-def load_rgba(source: ImageSource) -> "npt.NDArray[np.uint8]":
+def load_rgba(source: ImageSource, *, max_pixels: int | None = None) -> "npt.NDArray[np.uint8]":
     """Reads and decodes any image source into a new numpy array of shape (height, width, 4), dtype uint8 (8-bit
-    R, G, B, A; PNG decoded by quillfen, 16-bit samples rounded). Needs numpy."""
+    R, G, B, A; PNG decoded by quillfen, 16-bit samples rounded). Needs numpy. `max_pixels` defaults to the
+    declared limit of the options."""
     import numpy as np
 
-    image = load(source)
+    from ._options import declaration
+
+    limit = declaration("max_pixels")["default"] if max_pixels is None else max_pixels
+    image = load(source, max_pixels=limit)
     if image.png is not None:
         try:
             data, width, height = _native.decode_rgba(image.png, writable=True)
         except ValueError as e:
             raise InputError(f"image {image.label}: {e}") from e
         return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 4)
-    return np.frombuffer(image.rgba, dtype=np.uint8).reshape(image.height, image.width, 4).copy()
+    rgba = image.rgba
+    if isinstance(rgba, bytearray):  # made for this call: no second copy
+        return np.frombuffer(rgba, dtype=np.uint8).reshape(image.height, image.width, 4)
+    return np.frombuffer(rgba, dtype=np.uint8).reshape(image.height, image.width, 4).copy()

@@ -5,19 +5,22 @@ A pair that did not pass is a <failure> carrying its status and counts; a pair t
 """
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Iterable
 from typing import Any
 from xml.sax.saxutils import escape, quoteattr
 
-from .words import describe
+from ._files import atomic_writer
+from .words import describe, printable
 
 __all__ = ["write_junit"]
 
 
 def _xml_text(text: str) -> str:
-    # Characters XML 1.0 cannot carry (control characters in a file name or a message) become U+FFFD.
-    return "".join(ch if ch in "\t\n\r" or ord(ch) >= 0x20 and ch not in "\ufffe\uffff" else "\ufffd" for ch in text)
+    # Control characters, and bytes of file names that are not UTF-8, shown as escapes: XML 1.0 cannot carry the
+    # former, UTF-8 cannot encode the latter, and neither may act on the terminal that shows a CI log.
+    return printable(text).replace("\ufffe", "\\ufffe").replace("\uffff", "\\uffff")
 
 
 def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]], *, suite: str = "quillfen",
@@ -32,7 +35,7 @@ def write_junit(path: str | os.PathLike[str], records: Iterable[dict[str, Any]],
         errors += kind == "error"
         skipped += kind == "skipped"
     time_attr = f' time="{time_seconds:.3f}"' if time_seconds is not None else ""
-    with open(path, "w", encoding="utf-8") as f:
+    with atomic_writer(path) as raw, io.TextIOWrapper(raw, encoding="utf-8") as f:
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
         f.write(f'<testsuites name={quoteattr(suite)} tests="{tests}" failures="{failures}" errors="{errors}" '
                 f'skipped="{skipped}"{time_attr}>\n')

@@ -13,6 +13,9 @@ PyObject* rgb_to_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* apply_ignore(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// encode.cpp
+PyObject* encode_png(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // layout.cpp
 PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 

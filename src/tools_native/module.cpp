@@ -26,6 +26,7 @@ PyMethodDef functions[] = {
      "thumbnail_rgba(rgba, width, height, thumbnail_width, thumbnail_height=0)\n--\n\n"
      "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width and, when thumbnail_height\n"
      "is not 0, cropped at the top to that height. Returns bytes."},
+    {"encode_png", QF_KWFUNC(encode_png), METH_VARARGS | METH_KEYWORDS, "encode_png(rgba, width, height)\n--\n\nAn RGBA image (width * height * 4 bytes) as a PNG file (bytes), by the engine's writer."},
     {"analyze_layout", QF_KWFUNC(analyze_layout), METH_VARARGS | METH_KEYWORDS,
      "analyze_layout(baseline, current, baseline_size=None, current_size=None, *, threshold=0.1,\n"
      "               include_aa=False, max_edit_ratio=0.25, max_edit_rows=2048, diff=False,\n"

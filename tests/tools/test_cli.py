@@ -3,8 +3,10 @@ import hashlib
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -223,8 +225,8 @@ def test_dirs_unreadable_files_do_not_stop_the_run(capsys, tmp_path):
     page = screen(1)
     base = write(tmp_path / "b", {"a.png": page, "z.png": page, "text.png": page})
     cur = write(tmp_path / "c", {"a.png": page, "z.png": screen(1, block=CHANGE), "text.png": b"hello"})
-    os.symlink(tmp_path / "absent.png", cur / "dangling.png")
-    os.symlink(tmp_path / "absent.png", base / "dangling.png")
+    os.symlink(cur / "absent.png", cur / "dangling.png")
+    os.symlink(base / "absent.png", base / "dangling.png")
     os.mkfifo(cur / "fifo.png")  # reading it would block: it must be refused, not read
     (base / "folder.png").mkdir()  # a folder named like an image is not a file
     code, out, err = run(capsys, "dirs", tmp_path / "b", tmp_path / "c", "--json")
@@ -300,3 +302,102 @@ def test_ctrl_c_stops_and_writes_the_report_of_pairs_done(tmp_path):
     assert doc["summary"]["changed"] == len(doc["pairs"])
     assert (report / "index.html").is_file()
     assert all((report / p["diff"]).is_file() for p in doc["pairs"])
+
+
+# ------------------------------------------------------------------------------------------------- safety
+
+def in_thread(fn, seconds=60):
+    """fn() on a thread; a call that blocks (on a FIFO, say) fails the test instead of hanging it."""
+    out = []
+    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert out, "the call blocked"
+    return out[0]
+
+
+def test_report_folder_deletes_only_what_an_earlier_report_wrote(capsys, tmp_path, monkeypatch):
+    base, cur = every_status(tmp_path)
+    mine = write(tmp_path / "work", {"images/holiday.png": screen(9), "notes.txt": b"mine", "images/x.txt": b"x"})
+    monkeypatch.chdir(mine)
+    # Twice into a folder of the user's: the second run replaces the first report's images and nothing else.
+    for _ in range(2):
+        code, out, _ = run(capsys, "dirs", base, cur, "--out", ".")
+        assert code == 2
+        written = {p["diff"] for p in json.loads((mine / "report.json").read_text())["pairs"] if p["diff"]}
+        assert written and all((mine / w).is_file() for w in written)
+    assert (mine / "images" / "holiday.png").read_bytes() == screen(9)
+    assert (mine / "notes.txt").read_bytes() == b"mine" and (mine / "images" / "x.txt").exists()
+    # A report whose records name files outside its folder, or through links, deletes none of them.
+    victim = write(tmp_path / "victim", {"keep.png": b"keep"})
+    data = (mine / "report-data.js").read_text()
+    forged = data.replace('"pairs": [', '"pairs": [{"diff": "../victim/keep.png", "baseline_image": "'
+                          + str(victim / "keep.png") + '"},', 1)
+    (mine / "report-data.js").write_text(forged)
+    assert run(capsys, "dirs", base, cur, "--out", ".")[0] == 2
+    assert (victim / "keep.png").read_bytes() == b"keep"
+
+
+def test_update_never_blocks_on_a_fifo_nor_writes_through_links(capsys, tmp_path):
+    page = screen(1)
+    outside = write(tmp_path / "outside", {"shared.png": page})
+    base = write(tmp_path / "b", {"a.png": page, "real/inner.png": page})
+    cur = write(tmp_path / "c", {"a.png": screen(1, block=CHANGE), "away/new.png": page, "real/inner.png": page,
+                                 "linked.png": page})
+    os.mkfifo(cur / "fifo.png")
+    os.symlink(outside, base / "away")  # a baseline subfolder that leads out of the baseline folder
+    os.symlink(base / "real", base / "inside")  # one that stays inside: followed
+    os.symlink(cur / "real", cur / "inside")
+    os.symlink(outside / "shared.png", base / "linked.png")  # a file link out of the folder
+    code, out, err = in_thread(lambda: run(capsys, "dirs", base, cur, "--update", "--json"))
+    pairs = {p["name"]: p for p in json.loads(out)["pairs"]}
+    assert code == 2
+    assert pairs["inside/inner.png"]["status"] == "unchanged"
+    assert pairs["away"]["status"] == "error" and "outside the baseline folder" in pairs["away"]["error"]
+    assert pairs["linked.png"]["status"] == "error" and "symbolic link" in pairs["linked.png"]["error"]
+    assert pairs["fifo.png"]["status"] == "error"
+    # Nothing was written outside the baseline folder or over the link; the FIFO was not copied.
+    assert sorted(p.name for p in outside.iterdir()) == ["shared.png"]
+    assert os.path.islink(base / "linked.png") and (outside / "shared.png").read_bytes() == page
+    assert not (base / "fifo.png").exists()
+    assert "away/new.png" in err or "away/new.png" in out  # listed as not updated
+    assert (base / "a.png").read_bytes() == (cur / "a.png").read_bytes()
+
+
+def test_update_keeps_modes_and_leftovers_are_cleaned_and_never_paired(capsys, tmp_path):
+    page = screen(1)
+    base = write(tmp_path / "b", {"a.png": page})
+    cur = write(tmp_path / "c", {"a.png": screen(1, block=CHANGE), "sub/new.png": page})
+    os.chmod(base / "a.png", 0o640)
+    # What a killed --update leaves: a temporary of a writer that is gone, and an older version's leftover.
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    write(base, {f".quillfen/.tmp-{gone.stdout.strip()}-ab12": b"half", ".quillfen-k2j4.png": page[:50]})
+    previous = os.umask(0o022)
+    try:
+        code, out, _ = run(capsys, "dirs", base, cur, "--update", "--json")
+    finally:
+        os.umask(previous)
+    names = [p["name"] for p in json.loads(out)["pairs"]]
+    assert code == 0 and names == ["a.png", "sub/new.png"]
+    assert stat.S_IMODE(os.stat(base / "a.png").st_mode) == 0o640
+    assert stat.S_IMODE(os.stat(base / "sub" / "new.png").st_mode) == 0o644  # not 0600
+    assert not (base / ".quillfen").exists()
+    assert sorted(p.name for p in (base / "sub").iterdir()) == ["new.png"]
+
+
+def test_names_are_escaped_on_the_terminal_and_in_junit(capsys, tmp_path):
+    page = screen(1)
+    hostile = "x\x1b[2J\nFAKE: 0 pairs differ.png"
+    undecodable = os.fsdecode(b"caf\xe9.png")
+    base = write(tmp_path / "b", {hostile: page, undecodable: page, "ok.png": page})
+    cur = write(tmp_path / "c", {hostile: screen(1, block=CHANGE), undecodable: screen(1, block=CHANGE)})
+    junit = tmp_path / "junit.xml"
+    code, out, err = run(capsys, "dirs", base, cur, "--junit", junit, "--json")
+    assert code == 1
+    assert "\x1b" not in err and "\nFAKE" not in err and "x\\x1b[2J\\x0aFAKE" in err
+    assert "caf\\xe9.png" in err
+    doc = json.loads(out)  # the JSON is printed too, after the JUnit file
+    assert len(doc["pairs"]) == 3
+    suite = ET.parse(junit).getroot()
+    names = {case.get("name") for case in suite.iter("testcase")}
+    assert "caf\\xe9.png" in names and "x\\x1b[2J\\x0aFAKE: 0 pairs differ.png" in names

@@ -1,5 +1,9 @@
 """Every kind of image source gives the same answer as the PNG file it shows; bad sources fail clearly."""
+import hashlib
 import io
+import os
+import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -55,11 +59,11 @@ def test_load_rgba_gives_a_writable_copy():
 @pytest.mark.parametrize(
     "array, text",
     [
-        (np.zeros((4, 5), np.uint8), r"shape \(4, 5\) and dtype uint8"),
+        (np.zeros((4, 5), np.uint16), r"shape \(4, 5\) and dtype uint16"),
         (np.zeros((4, 5, 2), np.uint8), r"shape \(4, 5, 2\) and dtype uint8"),
         (np.zeros((4, 5, 4), np.float32), r"shape \(4, 5, 4\) and dtype float32"),
         (np.zeros((4, 5, 4), np.uint16), r"dtype uint16"),
-        (np.zeros((4, 10, 4), np.uint8)[:, ::2], r"shape \(4, 5, 4\) and dtype uint8 \(not C-contiguous\)"),
+        (np.zeros((4, 5, 4, 1), np.uint8), r"shape \(4, 5, 4, 1\)"),
     ],
 )
 def test_bad_arrays_name_shape_and_dtype(array, text):
@@ -103,3 +107,73 @@ def test_importing_needs_neither_numpy_nor_pillow(tmp_path):
     path.write_bytes(png(page(8, 8)))
     out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "unchanged"
+
+
+def test_grey_strided_and_other_formats_read_as_the_same_picture(tmp_path):
+    base = page(30, 20)
+    grey = base[:, :, 1].copy()
+    as_rgba = np.dstack([grey, grey, grey, np.full_like(grey, 255)])
+    # 2-D grey, and views whose rows or pixels are not packed (a crop, every other column, a transpose back).
+    wide = np.zeros((20, 60, 4), np.uint8)
+    wide[:, ::2] = base
+    sources = {"grey": (grey, as_rgba), "crop": (np.pad(base, ((2, 2), (3, 3), (0, 0)))[2:-2, 3:-3], base),
+               "strided": (wide[:, ::2], base), "transposed": (base.transpose(1, 0, 2).copy().transpose(1, 0, 2), base),
+               "strided RGB": (wide[:, ::2, :3], base), "strided grey": (wide[:, ::2, 1], as_rgba)}
+    for kind, (source, expected) in sources.items():
+        assert not kind.startswith("strided") or not source.flags.c_contiguous
+        assert np.array_equal(qt.load_rgba(source), expected), kind
+        assert qt.compare(expected, source, threshold=0.0).status == "unchanged", kind
+    # A JPEG file, by path or bytes, is read through Pillow as a PIL image of it is.
+    Image.fromarray(base[:, :, :3]).save(tmp_path / "shot.jpg", quality=95)
+    from_pil = qt.load_rgba(Image.open(tmp_path / "shot.jpg"))
+    assert np.array_equal(qt.load_rgba(tmp_path / "shot.jpg"), from_pil)
+    r = qt.compare(from_pil, tmp_path / "shot.jpg", threshold=0.0)
+    assert r.status == "unchanged" and r.current_path == str(tmp_path / "shot.jpg")
+    assert r.current_sha256 == hashlib.sha256((tmp_path / "shot.jpg").read_bytes()).hexdigest()
+
+
+def test_max_pixels_is_checked_before_anything_is_decoded(tmp_path):
+    # A 1-bit grey PNG of 30 000 x 30 000 pixels is a few kilobytes; decoded it would be 3.6 GB of RGBA.
+    huge = tiny_png_of_size(30_000, 30_000)
+    assert len(huge) < 200_000
+    small = png(page(8, 8))
+    with pytest.raises(qt.InputError, match=r"^current \(PNG data\): 30000x30000 is 900,000,000 pixels, more "
+                                            r"than max_pixels=100,000,000"):
+        qt.compare(small, huge)
+    with pytest.raises(qt.InputError, match="max_pixels"):
+        qt.load_rgba(huge)
+    with pytest.raises(qt.InputError, match="max_pixels=63"):
+        qt.compare(small, small, max_pixels=63)
+    assert qt.compare(small, small, max_pixels=64).status == "unchanged"
+    with pytest.raises(qt.InputError, match="max_pixels=63"):
+        qt.compare(Image.new("RGB", (8, 8)), small, max_pixels=63)
+    with pytest.raises(qt.InputError, match="max_pixels=63"):
+        qt.load_rgba(np.zeros((8, 8, 4), np.uint8), max_pixels=63)
+    with pytest.raises(ValueError, match="max_pixels must be >= 1"):
+        qt.compare(small, small, max_pixels=0)
+
+
+def tiny_png_of_size(width, height):
+    """A valid 1-bit grey PNG of width x height, all black: one zlib stream of zero rows, compressed."""
+    row = b"\x00" * (1 + (width + 7) // 8)
+    compressor = zlib.compressobj(9)
+    body = b"".join(compressor.compress(row) for _ in range(height)) + compressor.flush()
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 1, 0, 0, 0, 0))
+            + chunk(b"IDAT", body) + chunk(b"IEND", b""))
+
+
+def test_paths_that_are_not_regular_files_are_refused_without_blocking(tmp_path):
+    good = png(page(8, 8))
+    fifo = tmp_path / "fifo.png"
+    os.mkfifo(fifo)
+    # Each call would block for ever on the FIFO, or read /dev/zero until memory runs out, if it opened them.
+    for call in (lambda p: qt.compare(good, p), lambda p: qt.load_rgba(p)):
+        with pytest.raises(qt.InputError, match="not a regular file"):
+            call(fifo)
+        with pytest.raises(qt.InputError, match="not a regular file"):
+            call("/dev/zero")
+        with pytest.raises(qt.InputError, match="not a regular file"):
+            call(tmp_path)

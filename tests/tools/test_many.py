@@ -189,3 +189,37 @@ def test_progress_bar_only_on_a_terminal():
     assert proc.wait(timeout=60) == 0
     os.close(leader)
     assert b"40/40" in seen
+
+
+def test_results_read_before_the_source_fails_are_all_handed_out():
+    base = png(page(16, 16))
+
+    def pairs(fail_at):
+        for i in range(fail_at):
+            yield (f"p{i}", base, base)
+        raise OSError("the listing went away")
+
+    for fail_at in (0, 1, 5, 9):
+        got = []
+        with pytest.raises(OSError, match="listing went away"):
+            for r in qt.compare_many(pairs(fail_at), jobs=2):
+                got.append(r.name)
+        assert got == [f"p{i}" for i in range(fail_at)]
+
+
+def test_tolerances_pass_a_change_only_within_every_one_given():
+    base = page(40, 30)
+    cur = base.copy()
+    cur[5:7, 5:10, :3] = 255 - cur[5:7, 5:10, :3]  # 10 of 1200 pixels
+    r = qt.compare(base, cur)
+    assert (r.status, r.diff_pixels, r.passed) == ("changed", 10, False)  # no tolerance: no pass
+    for options, passed in [
+        (dict(max_diff_ratio=0.01), True),  # the ratio on its own is enough
+        (dict(max_diff_pixels=10), True),
+        (dict(max_diff_pixels=9), False),
+        (dict(max_diff_pixels=10, max_diff_ratio=0.005), False),  # within one, not the other
+        (dict(max_diff_pixels=None, max_diff_ratio=None), False),
+        (dict(max_diff_pixels=0), False),
+    ]:
+        assert qt.compare(base, cur, **options).passed is passed, options
+        assert [x.passed for x in qt.compare_many([(base, cur)], **options)] == [passed], options

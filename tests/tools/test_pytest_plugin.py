@@ -1,5 +1,8 @@
 """The assert_screenshot fixture, run as users run it: pytest on small generated test projects."""
+import hashlib
 import io
+import os
+import stat
 import json
 import shutil
 from pathlib import Path
@@ -132,12 +135,19 @@ def test_names_come_from_the_test_id_and_are_safe_file_names(project):
     )
     project.pytest_run().assert_outcomes(failed=5)
     names = sorted(p.name for p in (project.path / "__snapshots__" / "test_names").iterdir())
+
+    def h(raw):  # the short hash that keeps ids apart once their characters are replaced
+        return hashlib.sha1(raw.encode()).hexdigest()[:8]
     assert names == sorted(
         [
-            "test_param-a-b.png", "test_param-a-b-2.png", "named-a-b.png",
-            "test_param-x-y.png", "test_param-x-y-2.png", "named-x-y.png",
-            "test_param.png", "test_param-2.png", "named.png",
-            "test_param-xe9.png", "test_param-xe9-2.png", "named-é.png",  # pytest escapes the id
+            f"test_param-a-b-{h('test_param[a/b]')}.png", f"test_param-a-b-{h('test_param[a/b]')}-2.png",
+            "named-a-b.png",
+            f"test_param-x-y-{h('test_param[x y]')}.png", f"test_param-x-y-{h('test_param[x y]')}-2.png",
+            "named-x-y.png",
+            f"test_param-{h('test_param[..]')}.png", f"test_param-{h('test_param[..]')}-2.png", "named.png",
+            # pytest escapes the id
+            f"test_param-xe9-{h(chr(92).join(['test_param[', 'xe9]']))}.png",
+            f"test_param-xe9-{h(chr(92).join(['test_param[', 'xe9]']))}-2.png", "named-é.png",
             "TestGroup-test_method.png", "cart.png", "escape.png",
         ]
     ), names
@@ -272,7 +282,7 @@ def test_options_per_call_and_from_the_ini(project):
     project.makeini("[pytest]\nquillfen_threshold = two\n")
     bad = project.pytest_run()
     assert bad.ret == pytest.ExitCode.USAGE_ERROR
-    bad.stderr.fnmatch_lines(["*quillfen_threshold must be a number*"])
+    bad.stderr.fnmatch_lines(["*quillfen_threshold: expected a number in the range*got 'two'*"])
 
 
 def test_a_shift_is_named_and_accepted_with_allow_shift(project):
@@ -470,7 +480,7 @@ def test_xdist_workers_write_their_own_files_and_the_controller_merges_their_rec
     result.stdout.fnmatch_lines(["report: rep/index.html"])
     assert len(read_report(project.path / "rep")) == 7
     for n in range(2):
-        artifacts = project.path / "quillfen-results" / f"test_rep.py-test_changed-{n}"
+        (artifacts,) = (project.path / "quillfen-results").glob(f"test_rep.py-test_changed-{n}-*")
         assert sorted(p.name for p in artifacts.iterdir()) == ["base-actual.png", "base-diff.png", "base-expected.png"]
 
 
@@ -521,15 +531,129 @@ def test_a_real_page_in_chromium(project):
 
     first = project.runpytest_subprocess()
     first.assert_outcomes(failed=2)
-    assert sorted(p.name for p in folder.iterdir()) == ["card.png", "test_title-chromium.png", "whole.png"]  # pytest-playwright ids name the browser
+    # pytest-playwright ids name the browser; the brackets replaced, a short hash keeps the name apart from others.
+    names = sorted(p.name for p in folder.iterdir())
+    assert names[0] == "card.png" and names[2] == "whole.png" and names[1].startswith("test_title-chromium-")
     assert Image.open(folder / "whole.png").size == (400, 300)
 
     (project.path / "style.css").write_text(STYLE.format("#fb5"))
     second = project.runpytest_subprocess()
     second.assert_outcomes(passed=1, failed=1)  # the title renders as before: same pixels from run to run
     second.stdout.fnmatch_lines(["E *screenshot 'whole.png' changed: 1 cluster, * pixels differ *"])
-    assert (project.path / "quillfen-results" / "test_pw.py-test_card-chromium" / "whole-diff.png").is_file()
+    (results,) = (project.path / "quillfen-results").glob("test_pw.py-test_card-chromium-*")
+    assert (results / "whole-diff.png").is_file()
 
     third = project.runpytest_subprocess("--update-snapshots=changed")
     third.assert_outcomes(passed=2)
     third.stdout.fnmatch_lines(["2 baselines written:", "  __snapshots__/test_pw/card.png", "  __snapshots__/test_pw/whole.png"])
+
+
+def test_ids_that_sanitise_alike_get_baselines_of_their_own(project):
+    base = page()
+    project.put("page.png", base)
+    project.put("other.png", changed(base))
+    project.makepyfile(
+        test_ids="""
+        from pathlib import Path
+        import pytest
+        HERE = Path(__file__).parent
+        IDS = ["/about", "about", "a b", "a-b", "..", "~"]
+
+        @pytest.mark.parametrize("who", IDS)
+        def test_p(assert_screenshot, who):
+            # Every other id shows a different picture: two tests sharing a baseline would fail one of them.
+            image = "page.png" if IDS.index(who) % 2 == 0 else "other.png"
+            assert_screenshot(HERE / image)
+        """
+    )
+    project.pytest_run().assert_outcomes(failed=6)  # baselines written
+    assert len(list((project.path / "__snapshots__" / "test_ids").iterdir())) == 6
+    project.pytest_run().assert_outcomes(passed=6)
+
+
+def test_a_baseline_under_the_old_name_is_kept_when_one_test_claims_it(project):
+    base = page()
+    project.put("page.png", base)
+    project.makepyfile(
+        test_old="""
+        from pathlib import Path
+        import pytest
+        HERE = Path(__file__).parent
+
+        @pytest.mark.parametrize("browser", ["chromium"])
+        def test_single(assert_screenshot, browser):
+            assert_screenshot(HERE / "page.png")
+
+        @pytest.mark.parametrize("who", ["a b", "a-b"])
+        def test_shared(assert_screenshot, who):
+            assert_screenshot(HERE / "page.png")
+        """
+    )
+    folder = project.path / "__snapshots__" / "test_old"
+    folder.mkdir(parents=True)
+    # Names earlier versions gave: one claimed by a single test, one that two tests shared.
+    (folder / "test_single-chromium.png").write_bytes(png(base))
+    (folder / "test_shared-a-b.png").write_bytes(png(changed(base)))
+    result = project.pytest_run("--update-snapshots=none")
+    outcomes = {r.nodeid.split("::")[1]: r.outcome for r in result.reprec.getreports("pytest_runtest_logreport")
+                if r.when == "call"}
+    # The single claimant compares against its old baseline; the shared one belongs to neither.
+    assert outcomes == {"test_single[chromium]": "passed", "test_shared[a b]": "failed",
+                        "test_shared[a-b]": "failed"}, result.stdout.str()
+    result.stdout.fnmatch_lines(["*test_shared*has no baseline*"])
+
+
+def test_paths_that_are_not_files_fail_the_test_without_hanging(project, tmp_path):
+    os.mkfifo(project.path / "fifo.png")
+    project.makepyfile(
+        test_fifo="""
+        from pathlib import Path
+        HERE = Path(__file__).parent
+
+        def test_fifo(assert_screenshot):
+            assert_screenshot(HERE / "fifo.png")
+
+        def test_zero(assert_screenshot):
+            assert_screenshot("/dev/zero")
+        """
+    )
+    result = project.pytest_run()
+    result.assert_outcomes(failed=2)
+    result.stdout.fnmatch_lines(["*InputError: current '*fifo.png': not a regular file (a FIFO)*",
+                                 "*InputError: current '/dev/zero': not a regular file (a device)*"])
+
+
+def test_tolerances_from_ini_are_unset_unless_given_and_baselines_keep_modes(project):
+    base = page()
+    project.put("page.png", base)
+    project.put("small.png", changed(base, box=(40, 30, 3, 3)))  # 9 pixels of 4800
+    project.makepyfile(
+        test_tol="""
+        from pathlib import Path
+        HERE = Path(__file__).parent
+
+        def test_first(assert_screenshot):
+            assert_screenshot(HERE / "small.png", "base.png")
+        """
+    )
+    folder = project.path / "__snapshots__" / "test_tol"
+    folder.mkdir(parents=True)
+    (folder / "base.png").write_bytes(png(base))
+    os.chmod(folder / "base.png", 0o644)
+    project.pytest_run().assert_outcomes(failed=1)  # no tolerance: a change fails
+    project.makeini("[pytest]\nquillfen_max_diff_ratio = 0.002\n")
+    project.pytest_run().assert_outcomes(passed=1)  # the ratio alone lets it pass
+    project.makeini("[pytest]\nquillfen_max_diff_ratio = 0.002\nquillfen_max_diff_pixels = 8\n")
+    project.pytest_run().assert_outcomes(failed=1)  # within every tolerance given, or not
+    # A baseline rewritten keeps its mode; a new one gets 0666 minus the umask, not 0600.
+    project.pytest_run("--update-snapshots=all").assert_outcomes(passed=1)
+    assert stat.S_IMODE(os.stat(folder / "base.png").st_mode) == 0o644
+    assert (pixels((folder / "base.png").read_bytes()) == changed(base, box=(40, 30, 3, 3))).all()
+    (folder / "base.png").unlink()
+    previous = os.umask(0o022)
+    try:
+        project.pytest_run().assert_outcomes(failed=1)
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE(os.stat(folder / "base.png").st_mode) == 0o644
+    assert sorted(p.name for p in folder.iterdir()) == ["base.png"]  # no temporary left behind

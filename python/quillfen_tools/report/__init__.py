@@ -23,6 +23,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
+from .._files import remove_listed, write_atomic
 from ..results import STATUSES, Result
 
 __all__ = ["ReportWriter", "write_report", "shared_image_path", "STATUSES"]
@@ -90,6 +91,18 @@ def _json_record(record: dict[str, Any]) -> dict[str, Any]:
     return out
 
 
+def _earlier_images(out_dir: Path) -> list[str]:
+    """The image files an earlier report in `out_dir` wrote, as its records list them (relative paths)."""
+    try:
+        text = (out_dir / "report-data.js").read_text(encoding="utf-8")
+        data = json.loads(text[text.index("{"): text.rindex("}") + 1])
+    except (OSError, ValueError):
+        return []
+    pairs = data.get("pairs") if isinstance(data, dict) else None
+    return [page[key] for page in pairs or () if isinstance(page, dict)
+            for key in ("diff", "baseline_image", "current_image") if isinstance(page.get(key), str)]
+
+
 class ReportWriter:
     """Writes a report folder pair by pair; ``close()`` (or leaving the ``with`` block) finishes it.
 
@@ -107,10 +120,10 @@ class ReportWriter:
         self.summary: dict[str, int] = {s: 0 for s in STATUSES}
         self.out_dir.mkdir(parents=True, exist_ok=True)
         images = self.out_dir / _IMAGES
-        # Images of an earlier report in the same folder would be stale; only a folder that holds a report of
-        # ours is cleared, so pointing --out at some other folder never deletes anything of the user's.
-        if images.is_dir() and (self.out_dir / "report.json").is_file():
-            shutil.rmtree(images)
+        # Images of an earlier report in the same folder would be stale: those its records list go, and nothing
+        # else, so pointing --out at a folder of the user's (".", or one with an images/ of its own) deletes
+        # nothing of theirs.
+        remove_listed(self.out_dir, _earlier_images(self.out_dir))
         images.mkdir(exist_ok=True)
         self._scratch = open(self.out_dir / _SCRATCH, "w", encoding="utf-8")
         self._closed = False
@@ -126,8 +139,7 @@ class ReportWriter:
         if not data:
             return None
         rel = f"{_IMAGES}/{stem}.{suffix}.{_image_kind(bytes(data[:12]))}"
-        with open(self.out_dir / rel, "wb") as f:
-            f.write(data)
+        write_atomic(self.out_dir / rel, data, root=self.out_dir)
         return rel
 
     def add(self, item: Any, *, diff_png: bytes | None = None, baseline_image: bytes | None = None,
