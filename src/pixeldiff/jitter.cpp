@@ -24,7 +24,10 @@ bool within_neighbourhood(const uint8_t* a, const uint8_t* b, std::size_t x, std
   }
   const uint8_t* px = b + 4 * (y * width + x);
   bool inside = true;
-  for (int c = 0; c < 4; ++c) inside &= px[c] + JITTER_LEVELS >= lo[c] && px[c] <= hi[c] + JITTER_LEVELS;
+  for (int c = 0; c < 4; ++c) {
+    const int slack = JITTER_LEVELS + (hi[c] - lo[c]) / JITTER_SPREAD;
+    inside &= px[c] + slack >= lo[c] && px[c] <= hi[c] + slack;
+  }
   return inside;
 }
 
