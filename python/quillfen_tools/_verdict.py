@@ -41,20 +41,35 @@ def _decode_error_side(b: Image, c: Image, error: ValueError) -> InputError:
 
 # The images as the layout analysis takes them: two PNGs with sizes None, or two RGBA buffers with their sizes.
 _LayoutInput = tuple[Any, Any, tuple[int, int] | None, tuple[int, int] | None]
+# The ignored regions (one byte per canvas pixel, None without any), the pixels that differ inside them and the
+# current image as given (RGBA), before the ignored regions were filled from the baseline.
+_Ignored = tuple[bytearray | None, int, Any]
 
 
-def _build(b: Image, c: Image, opts: Options) -> tuple[quillfen.Comparison, Image, bool, _LayoutInput]:
+def _ignore_mask(opts: Options, width: int, height: int) -> bytearray:
+    """The ignored regions as one byte per canvas pixel (non-zero where ignored)."""
+    mask = bytearray(memoryview(opts.mask.data)) if opts.mask is not None else bytearray(width * height)
+    for x, y, w, h in opts.rects:
+        x0, x1 = min(x, width), min(x + w, width)
+        if x1 > x0:
+            for row in range(min(y, height), min(y + h, height)):
+                mask[row * width + x0:row * width + x1] = b"\x01" * (x1 - x0)
+    return mask
+
+
+def _build(b: Image, c: Image, opts: Options) -> tuple[quillfen.Comparison, Image, bool, _LayoutInput, _Ignored]:
     """The engine's Comparison of the pair (ignored regions applied), the current image as given (for its
-    thumbnail), whether the two compared images are the same bytes (the same PNG file, or equal pixels), and the
-    pair as the layout analysis takes it."""
-    if b.png is not None and c.png is not None and not opts.ignoring:
+    thumbnail), whether the two compared images are the same bytes (the same PNG file, or equal pixels), the
+    pair as the layout analysis takes it, and the ignored regions with the pixels that differ inside them."""
+    if b.png is not None and c.png is not None and not opts.ignoring and not opts.jitter:
         try:
-            return quillfen.Comparison(b.png, c.png), c, b.png == c.png, (b.png, c.png, None, None)
+            return quillfen.Comparison(b.png, c.png), c, b.png == c.png, (b.png, c.png, None, None), (None, 0, None)
         except ValueError as e:
             raise _decode_error_side(b, c, e) from e
     b = decoded(b, "baseline")
     c = decoded(c, "current")
     current = c.rgba
+    ignored: _Ignored = (None, 0, None)
     if opts.ignoring:
         canvas = (max(b.width, c.width), max(b.height, c.height))
         if opts.mask is not None and opts.mask_size != canvas:
@@ -66,12 +81,17 @@ def _build(b: Image, c: Image, opts: Options) -> tuple[quillfen.Comparison, Imag
             c.rgba, c.width, c.height, b.rgba, b.width, b.height, opts.rects,
             opts.mask.data if opts.mask is not None else None, opts.mask_size[0], opts.mask_size[1],
         )
+        mask = _ignore_mask(opts, *canvas)
+        counts = _native.jitter_compare(b.rgba, b.width, b.height, c.rgba, c.width, c.height,
+                                        threshold=opts.threshold, include_aa=opts.include_aa, jitter=opts.jitter,
+                                        ignore=mask, clusters=False)
+        ignored = (mask, counts[2], c.rgba)
     else:
         current = _rgba_bytes(c)
     baseline = _rgba_bytes(b)
     comparison = quillfen.Comparison.from_rgba(baseline, b.width, b.height, current, c.width, c.height)
     identical = (b.width, b.height) == (c.width, c.height) and baseline == current
-    return comparison, c, identical, (baseline, current, (b.width, b.height), (c.width, c.height))
+    return comparison, c, identical, (baseline, current, (b.width, b.height), (c.width, c.height)), ignored
 
 
 def _shift_of(alignment: Any, width: int) -> Shift | None:
@@ -112,14 +132,32 @@ def _layout(images: _LayoutInput, opts: Options) -> tuple[str, Shift, int, tuple
     return verdict, shift, residual, tuple(Box(*k) for k in clusters), diff_png
 
 
+def _jitter_split(layout_input: _LayoutInput, opts: Options, ignore: bytearray | None,
+                  diff: bool = False) -> tuple[int, int, int, tuple[Any, ...], bytes | None]:
+    """The pair's differing pixels split into changes and jitter: (diff_pixels, jitter_pixels, ignored pixels,
+    clusters of the changes, diff image when `diff`)."""
+    baseline, current, (bw, bh), (cw, ch) = layout_input  # type: ignore[misc]
+    return _native.jitter_compare(baseline, bw, bh, current, cw, ch, threshold=opts.threshold,
+                                  include_aa=opts.include_aa, jitter=opts.jitter, ignore=ignore, diff=diff)
+
+
 def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,
-              opts: Options, identical: bool = False, layout_input: _LayoutInput | None = None) -> Result:
+              opts: Options, identical: bool = False, layout_input: _LayoutInput | None = None,
+              ignored: _Ignored = (None, 0, None)) -> Result:
     c = comparison
     width, height = c.width, c.height
     baseline_size, current_size = c.baseline_size, c.current_size
     pixels = width * height
+    # Under a jitter radius the differing pixels that a small move explains are counted apart (the images then
+    # come decoded, never as PNGs).
+    split = None
+    if opts.jitter and not identical and layout_input is not None and layout_input[2] is not None:
+        split = _jitter_split(layout_input, opts, ignored[0])
     # Images of the same bytes: nothing differs and SSIM is exactly 1.0, so neither is computed.
-    diff_pixels = 0 if identical else c.diff_count(threshold=opts.threshold, include_aa=opts.include_aa)
+    if split is not None:
+        diff_pixels = split[0]
+    else:
+        diff_pixels = 0 if identical else c.diff_count(threshold=opts.threshold, include_aa=opts.include_aa)
     ratio = diff_pixels / pixels if pixels else 0.0
     within = opts.within(diff_pixels, ratio)
     same_size = baseline_size == current_size
@@ -169,6 +207,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     clusters: tuple[Box, ...] = ()
     if layout is not None:
         clusters = layout[3]
+    elif split is not None and status in ("changed", "size-changed"):
+        clusters = tuple(Box(*k) for k in split[3])
     elif status in ("changed", "size-changed") and diff_pixels > 0:
         found = c.clusters(threshold=opts.threshold, include_aa=opts.include_aa)
         clusters = tuple(
@@ -183,6 +223,12 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
         elif shift is not None:
             assert alignment is not None
             diff_png = c.aligned_diff_image(alignment, threshold=opts.threshold, include_aa=opts.include_aa)
+        elif split is not None or ignored[0] is not None:
+            # Drawn from the current image as given, so that what differs inside the ignored regions shows.
+            assert layout_input is not None
+            given = layout_input if ignored[2] is None else (layout_input[0], ignored[2], *layout_input[2:])
+            diff_png = _jitter_split(given, opts.replace(jitter=opts.jitter if split else 0), ignored[0],
+                                     diff=True)[4]
         else:
             diff_png = c.diff_image(threshold=opts.threshold, include_aa=opts.include_aa)
 
@@ -202,7 +248,8 @@ def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: I
     if shift is not None:
         shift = _edges(shift, (baseline_size[1], current_size[1]))
     return Result(
-        name=name, status=status, passed=passed, diff_pixels=diff_pixels, diff_ratio=ratio, ssim=ssim,
+        name=name, status=status, passed=passed, diff_pixels=diff_pixels, diff_ratio=ratio,
+        jitter_pixels=split[1] if split is not None and layout is None else 0, ignored_pixels=ignored[1], ssim=ssim,
         width=width, height=height, baseline_size=baseline_size, current_size=current_size, clusters=clusters,
         shift=shift, error=None, diff_png=diff_png, baseline_thumbnail=baseline_thumbnail,
         current_thumbnail=current_thumbnail,
@@ -214,10 +261,10 @@ def compare_pair(name: str | None, baseline: ImageSource, current: ImageSource, 
     read, and ValueError for an ignore mask of the wrong size."""
     b = load(baseline, "baseline", max_pixels=opts.max_pixels)
     c = load(current, "current", max_pixels=opts.max_pixels)
-    comparison, given_current, identical, layout_input = _build(b, c, opts)
+    comparison, given_current, identical, layout_input, ignored = _build(b, c, opts)
     # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
     thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input)
+    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input, ignored)
     return dataclasses.replace(result, baseline_path=b.path, current_path=c.path, baseline_sha256=b.digest(),
                                current_sha256=c.digest())
 

@@ -1,0 +1,143 @@
+"""Rendering jitter and ignored pixels in compare(): what a small move explains is counted apart, real edits still
+count, jitter=0 gives the engine's plain counts, and pixels inside ignored regions are counted and shown."""
+import io
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import quillfen
+import quillfen_tools as qt
+from pages import page, png
+
+YELLOW = (255, 255, 0)
+
+
+def text_page(width=160, height=90, dx=0, seed=3):
+    """A white page with lines of dark, soft-edged 'glyphs', all drawn `dx` pixels to the right."""
+    rng = np.random.default_rng(seed)
+    a = np.full((height, width, 4), 255, np.uint8)
+    for y in range(6, height - 10, 12):
+        x = 6
+        while x < width - 16:
+            w = int(rng.integers(2, 6))
+            ink = int(rng.integers(20, 90))
+            a[y : y + 7, x + dx : x + dx + w, :3] = ink
+            a[y : y + 7, x + dx + w, :3] = (ink + 255) // 2
+            x += w + int(rng.integers(2, 5))
+    return a
+
+
+def canvas_rgba(result_png):
+    return np.asarray(Image.open(io.BytesIO(result_png)).convert("RGB"))
+
+
+def test_a_page_moved_one_pixel_sideways_is_jitter_and_edits_still_count():
+    base = text_page()
+    moved = text_page(dx=1)
+    plain = quillfen.Comparison(png(base), png(moved)).diff_count()
+    assert plain > 100
+    r = qt.compare(png(base), png(moved))
+    assert (r.status, r.passed, r.diff_pixels, r.jitter_pixels) == ("unchanged", True, 0, plain)
+    assert r.clusters == ()
+    # Beyond the radius the move counts again.
+    far = qt.compare(png(base), png(text_page(dx=3)))
+    assert far.status == "changed" and far.diff_pixels > 0
+    # A recoloured stretch, an inserted block and a removed line keep nearly all their pixels (only the rim of
+    # the stretch, where the old ink and paper sit next to the new colour, can pass as a move), and the clusters
+    # cover only what counts.
+    edits = {}
+    e = base.copy(); e[6:13, 6:40, :3] = (200, 30, 30); edits["recoloured"] = e
+    e = base.copy(); e[80:88, 40:90, :3] = (20, 20, 20); edits["inserted"] = e
+    e = base.copy(); e[30:37, :, :3] = 255; edits["removed"] = e
+    for name, cur in edits.items():
+        plain = quillfen.Comparison(png(base), png(cur)).diff_count()
+        r = qt.compare(png(base), png(cur))
+        assert r.status == "changed" and not r.passed, name
+        assert r.diff_pixels >= 0.9 * plain, name
+        assert r.diff_pixels + r.jitter_pixels == plain, name
+        assert r.clusters and sum(k.pixels for k in r.clusters) >= r.diff_pixels, name
+
+
+def test_jitter_zero_gives_the_plain_engine_answers():
+    for seed in range(4):
+        base = page(90, 70, seed)
+        cur = base.copy()
+        cur[10 + seed : 30, 5:40, :3] = (40 * seed, 200, 90)
+        cur[:, 60:] = np.roll(base[:, 60:], 1, axis=1)
+        c = quillfen.Comparison(png(base), png(cur))
+        r = qt.compare(png(base), png(cur), jitter=0, diff=True)
+        assert r.diff_pixels == c.diff_count() and r.jitter_pixels == 0
+        assert r.diff_png == c.diff_image()
+        k = c.clusters().clusters
+        assert r.clusters == tuple(qt.Box(b.bbox.x, b.bbox.y, b.bbox.width, b.bbox.height, b.pixel_count) for b in k)
+        # The split never loses a pixel: with jitter the same pixels are only shared out differently.
+        j = qt.compare(png(base), png(cur), jitter=1)
+        assert j.diff_pixels + j.jitter_pixels == r.diff_pixels
+
+
+def test_jitter_pixels_are_drawn_in_the_antialiasing_colour():
+    base, moved = text_page(), text_page(dx=1)
+    cur = moved.copy()
+    cur[70:80, 100:130, :3] = (0, 0, 255)
+    r = qt.compare(png(base), png(cur), diff=True)
+    img = canvas_rgba(r.diff_png)
+    red = np.all(img == (255, 0, 0), axis=2)
+    yellow = np.all(img == YELLOW, axis=2)
+    assert red.sum() == r.diff_pixels
+    assert yellow.sum() >= r.jitter_pixels > 0
+    assert red[:, :95].sum() == 0  # only the inserted block is a change
+
+
+def test_ignored_pixels_are_counted_apart_and_hatched():
+    base = page(80, 60, 1)
+    cur = base.copy()
+    cur[5:15, 5:25, :3] = (250, 0, 0)   # inside the ignored rectangle
+    cur[40:44, 50:60, :3] = (0, 0, 250)  # outside it
+    rect = (0, 0, 30, 20)
+    plain_inside = quillfen.Comparison(png(base[:20, :30].copy()), png(cur[:20, :30].copy())).diff_count()
+    for jitter in (0, 1):
+        r = qt.compare(png(base), png(cur), ignore=[rect], jitter=jitter, diff=True)
+        assert r.status == "changed"
+        assert r.ignored_pixels == plain_inside > 0
+        img = canvas_rgba(r.diff_png)
+        region = img[:20, :30]
+        assert np.all(region == YELLOW, axis=2).sum() >= r.ignored_pixels  # drawn, never in the change colour
+        assert not np.all(region == (255, 0, 0), axis=2).any()
+        mask = np.zeros((60, 80), bool)
+        mask[:20, :30] = True
+        m = qt.compare(png(base), png(cur), ignore=mask, jitter=jitter)
+        assert (m.ignored_pixels, m.diff_pixels) == (r.ignored_pixels, r.diff_pixels)
+    clean = qt.compare(png(base), png(base), ignore=[rect])
+    assert (clean.status, clean.ignored_pixels) == ("unchanged", 0)
+
+
+def test_the_option_and_the_record():
+    base, moved = text_page(), text_page(dx=1)
+    for bad in (-1, 5):
+        with pytest.raises(ValueError, match="jitter"):
+            qt.compare(png(base), png(moved), jitter=bad)
+    with pytest.raises(TypeError):
+        qt.compare(png(base), png(moved), jitter=0.5)
+    r = qt.compare(png(base), png(moved))
+    d = r.to_dict()
+    assert (d["jitter_pixels"], d["ignored_pixels"]) == (r.jitter_pixels, 0)
+    assert qt.Result.from_dict(json.loads(json.dumps(d))).jitter_pixels == r.jitter_pixels
+    # Every entry point gives the same answer for the same pair.
+    many = list(qt.compare_many([(png(base), png(moved))], jitter=0))
+    assert many[0].diff_pixels == qt.compare(png(base), png(moved), jitter=0).diff_pixels > 0
+
+
+def test_the_command_takes_jitter(tmp_path):
+    b, c = tmp_path / "b.png", tmp_path / "c.png"
+    b.write_bytes(png(text_page()))
+    c.write_bytes(png(text_page(dx=1)))
+    run = lambda *a: subprocess.run([sys.executable, "-m", "quillfen_tools", "compare", str(b), str(c), "--json", *a],
+                                    capture_output=True, text=True)
+    default, zero = run(), run("--jitter", "0")
+    assert default.returncode == 0 and json.loads(default.stdout)["status"] == "unchanged"
+    assert zero.returncode == 1 and json.loads(zero.stdout)["diff_pixels"] > 0
+    assert run("--jitter", "9").returncode == 2
