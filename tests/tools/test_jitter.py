@@ -15,6 +15,8 @@ from pages import page, png
 
 YELLOW = (255, 255, 0)
 
+pytestmark = pytest.mark.jitter_default
+
 
 def text_page(width=160, height=90, dx=0, seed=3):
     """A white page with lines of dark, soft-edged 'glyphs', all drawn `dx` pixels to the right."""
