@@ -12,6 +12,8 @@
 // quarter pixel lower spreads over two rows, and its full-strength colour then exists nowhere in the other image,
 // though it lies within a third of the range of the blended rows beyond their darkest.
 //
+// Within r pixels of the canvas edge the rule holds in either direction (see explained_by_move).
+//
 // What it can hide: a change confined to pixels whose neighbourhood already spans the colours involved, such as
 // a glyph that differs from another only by a one-pixel feature, a line moved by one pixel, or a grey text
 // recoloured to a nearby grey; a word replaced by another in the same colours keeps most but not all of its
@@ -39,11 +41,16 @@ inline constexpr const char* JITTER_RANGE_MESSAGE = "jitter must be in the range
 bool within_neighbourhood(const uint8_t* a, const uint8_t* b, std::size_t x, std::size_t y, std::size_t width,
                           std::size_t height, unsigned r);
 
-// Whether a Different pixel is explained by a move of at most r pixels (the rule above).
+// Whether a Different pixel is explained by a move of at most r pixels (the rule above). Within r pixels of the
+// canvas edge one direction is enough: there content moves in from beyond the capture, or out of it, and what
+// it brings or takes has no counterpart inside the other image's frame.
 inline bool explained_by_move(const uint8_t* baseline, const uint8_t* current, std::size_t x, std::size_t y,
                               std::size_t width, std::size_t height, unsigned r) {
-  return within_neighbourhood(baseline, current, x, y, width, height, r) &&
-         within_neighbourhood(current, baseline, x, y, width, height, r);
+  const bool forward = within_neighbourhood(baseline, current, x, y, width, height, r);
+  const bool edge = x < r || y < r || x + r >= width || y + r >= height;
+  if (!forward && !edge) return false;
+  const bool backward = within_neighbourhood(current, baseline, x, y, width, height, r);
+  return edge ? forward || backward : backward;
 }
 
 struct JitterCounts {
