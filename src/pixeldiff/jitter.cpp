@@ -2,7 +2,6 @@
 #include "pixeldiff/jitter.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "core/parallel.hpp"
 #include "pixeldiff/classify.hpp"
@@ -30,36 +29,6 @@ bool within_neighbourhood(const uint8_t* a, const uint8_t* b, std::size_t x, std
     inside &= px[c] + slack >= lo[c] && px[c] <= hi[c] + slack;
   }
   return inside;
-}
-
-bool split_line(const uint8_t* a, const uint8_t* b, std::size_t x, std::size_t y, std::size_t width,
-                std::size_t height) {
-  const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = std::min(width - 1, x + 1);
-  const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = std::min(height - 1, y + 1);
-  int lo[4] = {255, 255, 255, 255}, hi[4] = {0, 0, 0, 0};
-  for (std::size_t yy = y0; yy <= y1; ++yy)
-    for (std::size_t xx = x0; xx <= x1; ++xx)
-      for (int c = 0; c < 4; ++c) {
-        const int v = a[4 * (yy * width + xx) + c];
-        lo[c] = std::min(lo[c], v);
-        hi[c] = std::max(hi[c], v);
-      }
-  const uint8_t* line = b + 4 * (y * width + x);
-  const uint8_t* own = a + 4 * (y * width + x);
-  int background[4];
-  for (int c = 0; c < 4; ++c) background[c] = 2 * line[c] < lo[c] + hi[c] ? hi[c] : lo[c];
-  const std::size_t neighbours[4][2] = {{x0, y}, {x1, y}, {x, y0}, {x, y1}};
-  for (const auto& n : neighbours) {
-    if (n[0] == x && n[1] == y) continue;
-    const uint8_t* other = a + 4 * (n[1] * width + n[0]);
-    bool fits = true;
-    for (int c = 0; c < 4 && fits; ++c) {
-      const int excess = (own[c] - background[c]) + (other[c] - background[c]);
-      fits = std::abs(excess - (line[c] - background[c])) <= 2 * JITTER_LEVELS;
-    }
-    if (fits) return true;
-  }
-  return false;
 }
 
 namespace {

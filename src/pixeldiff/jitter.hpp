@@ -41,23 +41,15 @@ inline constexpr const char* JITTER_RANGE_MESSAGE = "jitter must be in the range
 bool within_neighbourhood(const uint8_t* a, const uint8_t* b, std::size_t x, std::size_t y, std::size_t width,
                           std::size_t height, unsigned r);
 
-// Whether the pixel (x, y) of `b` is a line of `a` split over two pixels by a half-pixel move: with B the
-// channel's background in `a` (the end of its 3 x 3 range farther from the pixel), the pixel's excess over B is
-// that of a(x, y) and one of its four neighbours together, in every channel, within 2 x JITTER_LEVELS.
-bool split_line(const uint8_t* a, const uint8_t* b, std::size_t x, std::size_t y, std::size_t width,
-                std::size_t height);
-
 // Whether a Different pixel is explained by a move of at most r pixels (the rule above). Within r pixels of the
 // canvas edge one direction is enough: there content moves in from beyond the capture, or out of it, and what
 // it brings or takes has no counterpart inside the other image's frame.
 inline bool explained_by_move(const uint8_t* baseline, const uint8_t* current, std::size_t x, std::size_t y,
                               std::size_t width, std::size_t height, unsigned r) {
-  const bool forward = within_neighbourhood(baseline, current, x, y, width, height, r) ||
-                       split_line(baseline, current, x, y, width, height);
+  const bool forward = within_neighbourhood(baseline, current, x, y, width, height, r);
   const bool edge = x < r || y < r || x + r >= width || y + r >= height;
   if (!forward && !edge) return false;
-  const bool backward = within_neighbourhood(current, baseline, x, y, width, height, r) ||
-                        split_line(current, baseline, x, y, width, height);
+  const bool backward = within_neighbourhood(current, baseline, x, y, width, height, r);
   return edge ? forward || backward : backward;
 }
 

@@ -146,16 +146,3 @@ TEST(Jitter, EdgesOfTheCanvasAndBadRadius) {
   EXPECT_EQ(bad.error().message, JITTER_RANGE_MESSAGE);
   EXPECT_FALSE(build_jitter_mask(c, d, w, h, defaults(), MAX_JITTER + 1));
 }
-
-TEST(Jitter, ALineSplitOverTwoRowsByAHalfPixelMoveIsJitter) {
-  const std::size_t w = 16, h = 12;
-  Bytes a(w * h * 4, 255), b = a, c = a;
-  paint(a, w, 2, 5, 14, 6, 30, 30, 30);
-  paint(b, w, 2, 5, 14, 7, 142, 142, 142);  // half of it in each of two rows
-  paint(c, w, 2, 5, 14, 7, 200, 200, 200);  // a lighter line, not the same ink spread
-  const auto split = count_jitter(a, b, w, h, defaults(0.1, true), 1);
-  ASSERT_TRUE(split);
-  EXPECT_EQ(split->diff_pixels, 0u);
-  EXPECT_GT(split->jitter_pixels, 0u);
-  EXPECT_GT(count_jitter(a, c, w, h, defaults(0.1, true), 1)->diff_pixels, 0u);
-}
