@@ -19,6 +19,22 @@ def apply_ignore(
 ) -> bytes: ...
 def encode_png(rgba: Any, width: int, height: int) -> bytes: ...
 def thumbnail_rgba(rgba: Any, width: int, height: int, thumbnail_width: int, thumbnail_height: int = 0) -> bytes: ...
+def jitter_compare(
+    baseline: Any,
+    baseline_width: int,
+    baseline_height: int,
+    current: Any,
+    current_width: int,
+    current_height: int,
+    *,
+    threshold: float = 0.1,
+    include_aa: bool = False,
+    jitter: int = 1,
+    ignore: Any = None,
+    clusters: bool = True,
+    diff: bool = False,
+    alpha: float = 0.1,
+) -> tuple[int, int, int, tuple[tuple[int, int, int, int, int], ...], bytes | None]: ...
 def analyze_layout(
     baseline: Any,
     current: Any,
