@@ -19,7 +19,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "tools"))
 
-from bench_dirs import PEER, make_folders, measure  # noqa: E402
+from bench_dirs import PEER, checked, make_folders, measure  # noqa: E402
 from common import SCREENSHOTS_HINT, screenshot_pairs  # noqa: E402
 
 
@@ -52,15 +52,15 @@ def main(argv=()):
         print(f"{n} real screenshot pairs, {cpus} CPUs; every quillfen run writes the report")
         rows = {f"Pillow + numpy, {cpus} threads (count only)":
                 measure([sys.executable, str(peer_file), str(base), str(cur), str(cpus)])}
-        rows["quillfen dirs, local (one process)"] = measure(quillfen + [str(base), str(cur), "--out",
-                                                                         str(tmp / "local")])
+        rows["quillfen dirs, local (one process)"] = checked(measure(quillfen + [str(base), str(cur), "--out",
+                                                                                 str(tmp / "local")]))
         for workers in (1, 2):
             with ProcessCluster(workers=workers, threads=1, env=env) as cluster:
                 # The workers import quillfen on their first task: a short run first, as a cluster in use has.
                 measure(quillfen + [str(base), str(cur), "--out", str(tmp / "warm"), "--scheduler", cluster.address])
                 label = f"quillfen dirs --scheduler, {workers} worker{'s' if workers > 1 else ''} x 1 thread"
-                rows[label] = measure(quillfen + [str(base), str(cur), "--out", str(tmp / f"w{workers}"),
-                                                  "--scheduler", cluster.address])
+                rows[label] = checked(measure(quillfen + [str(base), str(cur), "--out", str(tmp / f"w{workers}"),
+                                                          "--scheduler", cluster.address]))
         peer = next(iter(rows.values()))[0]
         print(f"{'':48} {'wall s':>8} {'pairs/s':>8} {'peak MiB':>9} {'vs peer':>8}")
         for name, (wall, rss, _) in rows.items():

@@ -7,7 +7,7 @@ whose RGBA bytes differ with numpy (no perceptual threshold, no anti-aliasing te
 the plain loop a user would write, once spread over a thread pool of one thread per CPU (Pillow's decoder and
 numpy release the interpreter lock).
 
-Flat memory: the same folders repeated several times over (symbolic links under other names) must not raise
+Flat memory: the same folders repeated several times over (hard links under other names) must not raise
 quillfen's peak memory.
 
     python bench/bench_dirs.py [--repeat 4] [--limit N]
@@ -70,8 +70,26 @@ def make_folders(root, pairs, repeat, unique=False):
             for folder, target in ((base, p._paths[0]), (cur, p._paths[1])):
                 path = folder / name
                 path.parent.mkdir(parents=True, exist_ok=True)
-                os.symlink(target, path)
+                link(target, path)
     return base, cur
+
+
+def link(target, path):
+    """A hard link to the cached file (a copy on another file system): a symbolic link leading out of the folder
+    compared is an error entry, not an image."""
+    try:
+        os.link(target, path)
+    except OSError:
+        shutil.copyfile(target, path)
+
+
+def checked(row):
+    """The row of a quillfen run, once its summary line shows that every pair was compared (an error entry would
+    make the figures those of a run that did nothing)."""
+    summary = next((line for line in row[2].splitlines() if " pairs: " in line or " pair: " in line), "")
+    if not summary or " error" in summary:
+        raise SystemExit(f"the quillfen run did not compare every pair: {summary or row[2][-2000:]!r}")
+    return row
 
 
 def measure(argv):

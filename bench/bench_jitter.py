@@ -1,4 +1,4 @@
-"""Rendering jitter: what it costs beside the plain count, what it removes from pages that only moved by a
+"""Rendering jitter: what it costs in the verdict beside the same verdict without it, what it removes from pages that only moved by a
 fraction of a pixel (or one pixel sideways), and what it keeps of real edits.
 
 Needs the real screenshots (bench/make_screenshots.py) and the moved ones (bench/make_moved_screenshots.py).
@@ -10,7 +10,6 @@ import json
 import sys
 from collections import defaultdict
 
-import quillfen
 from quillfen_tools import _native
 
 from common import SCREENSHOTS_HINT, best_cpu, screenshot_dir, screenshot_pairs
@@ -23,9 +22,13 @@ def decoded(png):
     return pixels, w, h
 
 
+def verdict(b, c, jitter):
+    return _native.verdict(b[0], c[0], b[1:], c[1:], jitter=jitter)
+
+
 def split(b, c, jitter):
-    diff, jit, _, _, _ = _native.jitter_compare(*b, *c, jitter=jitter, clusters=False)
-    return diff, jit
+    v = verdict(b, c, jitter)
+    return v["diff_pixels"], v["jitter_pixels"]
 
 
 def moved_pairs():
@@ -49,13 +52,14 @@ def main(argv=None):
         sys.exit(SCREENSHOTS_HINT + "; then bench/make_moved_screenshots.py")
     j = args.jitter
 
-    print(f"cost of jitter={j} beside the plain count (CPU seconds, best of {args.repeat}; decoded images)")
-    print(f"{'pair':40} {'count':>9} {'jitter':>9} {'ratio':>6}")
+    print(f"cost of the verdict with jitter={j} beside jitter=0 (CPU seconds, best of {args.repeat}; decoded "
+          "images, no diff image)")
+    print(f"{'pair':40} {'jitter=0':>9} {'jitter':>9} {'ratio':>6}")
     ratios = []
     for p in edits:
         b, c = decoded(p.baseline), decoded(p.current)
-        plain = best_cpu(lambda: quillfen.Comparison.from_rgba(*b, *c).diff_count(), args.repeat)
-        split_cost = best_cpu(lambda: split(b, c, j), args.repeat)
+        plain = best_cpu(lambda: verdict(b, c, 0), args.repeat)
+        split_cost = best_cpu(lambda: verdict(b, c, j), args.repeat)
         ratios.append(split_cost / plain)
         print(f"{p.name:40} {plain * 1e3:8.2f}m {split_cost * 1e3:8.2f}m {split_cost / plain:6.2f}")
     ratios.sort()

@@ -27,7 +27,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_dirs import PEER, measure  # noqa: E402
+from bench_dirs import PEER, checked, link, measure  # noqa: E402
 from common import SCREENSHOTS_HINT, screenshot_dir  # noqa: E402
 
 EDITS = ("banner", "word", "links", "spacing", "removed")
@@ -41,13 +41,6 @@ def pages():
         return []
     need = ("baseline.png", "identical.png") + tuple(f"{e}.png" for e in EDITS)
     return sorted(p for p in root.iterdir() if p.is_dir() and all((p / n).is_file() for n in need))
-
-
-def _link(target, path):
-    try:
-        os.link(target, path)
-    except OSError:  # another file system
-        os.symlink(target, path)
 
 
 def make_suite(root, folders, n, changed):
@@ -65,7 +58,7 @@ def make_suite(root, folders, n, changed):
         for folder, source in ((base, page / "baseline.png"), (cur, page / f"{kind}.png")):
             path = folder / name
             path.parent.mkdir(parents=True, exist_ok=True)
-            _link(source, path)
+            link(source, path)
     return base, cur, edited
 
 
@@ -97,7 +90,8 @@ def load_time(index):
             page.goto(pathlib.Path(index).as_uri(), wait_until="load", timeout=120_000)
             loaded = time.perf_counter() - t
             try:
-                page.wait_for_selector("#pairs li", timeout=60_000)
+                # A row of the list, or the page's own mark that its list is ready, whichever comes first.
+                page.wait_for_selector("#pairs li, body[data-ready]", timeout=60_000)
                 drawn = time.perf_counter() - t
             except Exception:  # noqa: BLE001 - a page of another shape: the load event is what there is
                 drawn = None
@@ -144,9 +138,10 @@ def main(argv=()):
 
         rows = {}
         print(loadavg(), "- quillfen, small run", flush=True)
-        rows["small"] = measure(quillfen + [str(small[0]), str(small[1]), "--out", str(tmp / "small-report")])
+        rows["small"] = checked(measure(quillfen + [str(small[0]), str(small[1]), "--out",
+                                                    str(tmp / "small-report")]))
         print(loadavg(), "- quillfen, full run", flush=True)
-        rows["big"] = measure(quillfen + [str(big[0]), str(big[1]), "--out", str(tmp / "big-report")])
+        rows["big"] = checked(measure(quillfen + [str(big[0]), str(big[1]), "--out", str(tmp / "big-report")]))
         print(loadavg(), "- report load times", flush=True)
         loads = {k: load_time(tmp / f"{k}-report" / "index.html") for k in ("small", "big")}
         sizes = {k: folder_size(tmp / f"{k}-report") for k in ("small", "big")}

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 cmake=.venv/bin/cmake
+scalar_suites='AntiAliasing.*:ColorDelta.*:CountDiffs.*:DiffImage.*:DiffRows.*:HeavyRows.*:Property.*:Png*.*:DeflateJoin.*:Resize*.*:Thumbnail*.*'
 jobs=$(nproc 2>/dev/null || echo 2)
 for variant in plain sanitize; do
   dir=build/tests-$variant
@@ -17,6 +18,10 @@ for variant in plain sanitize; do
   "$cmake" --build "$dir" -j "$jobs"
   echo "== C++ tests ($variant)"
   ASAN_OPTIONS=detect_leaks=1 "$(dirname "$cmake")/ctest" --test-dir "$dir" --output-on-failure -j "$jobs"
+  # The pixel, PNG and resampling suites once more on the scalar twins of the SIMD kernels.
+  echo "== C++ tests ($variant, scalar kernels)"
+  QUILLFEN_SCALAR=1 ASAN_OPTIONS=detect_leaks=1 "$dir/core_tests" --gtest_brief=1 \
+    --gtest_filter="$scalar_suites"
   if [ "$variant" = sanitize ]; then
     # The leak checks above only mean something if LeakSanitizer runs here (it does not under ptrace, for one).
     canary=$(ASAN_OPTIONS=detect_leaks=1 "$dir/core_tests" --gtest_also_run_disabled_tests \
@@ -38,6 +43,8 @@ scripts/wheel.sh >/dev/null
 
 echo "== Python tests"
 .venv/bin/python -m pytest -q tests/python tests/tools
+echo "== Python pixel and PNG tests (scalar kernels)"
+QUILLFEN_SCALAR=1 .venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_pixel.py tests/python/test_png.py
 
 # The type stubs against the modules as built, and the examples and the package under mypy --strict.
 echo "== typing"

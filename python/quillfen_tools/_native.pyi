@@ -1,9 +1,96 @@
-# The native helper module of quillfen_tools (C++).
-from typing import Any, Literal
+# The native helper module of quillfen_tools (C++), loaded from the engine's shared object. Its records are
+# struct sequences: fields by name, and they unpack like tuples.
+from typing import Any, Final, Literal, final
+
+from _typeshed import structseq
 
 class InternalFault(BaseException): ...
 
-def decode_rgba(png: bytes, writable: bool = False) -> tuple[Any, int, int]: ...
+@final
+class DecodedImage(structseq[Any], tuple[Any, int, int]):
+    __match_args__: Final = ("pixels", "width", "height")
+    @property
+    def pixels(self) -> Any: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
+@final
+class ImageSize(structseq[Any], tuple[int, int]):
+    __match_args__: Final = ("width", "height")
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
+@final
+class ColumnBand(structseq[Any], tuple[Literal["inserted", "deleted"], int, int, int, int]):
+    __match_args__: Final = ("kind", "y", "rows", "x0", "x1")
+    @property
+    def kind(self) -> Literal["inserted", "deleted"]: ...
+    @property
+    def y(self) -> int: ...
+    @property
+    def rows(self) -> int: ...
+    @property
+    def x0(self) -> int: ...
+    @property
+    def x1(self) -> int: ...
+
+@final
+class Box(structseq[Any], tuple[int, int, int, int, int]):
+    __match_args__: Final = ("x", "y", "width", "height", "pixels")
+    @property
+    def x(self) -> int: ...
+    @property
+    def y(self) -> int: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def pixels(self) -> int: ...
+
+@final
+class LayoutAnalysis(structseq[Any], tuple[Literal["unaligned", "unchanged", "shifted", "changed"], tuple[ColumnBand, ...], int, tuple[Box, ...], bytes | None, int]):
+    __match_args__: Final = ("verdict", "bands", "residual_count", "clusters", "diff_png", "searches")
+    @property
+    def verdict(self) -> Literal["unaligned", "unchanged", "shifted", "changed"]: ...
+    @property
+    def bands(self) -> tuple[ColumnBand, ...]: ...
+    @property
+    def residual_count(self) -> int: ...
+    @property
+    def clusters(self) -> tuple[Box, ...]: ...
+    @property
+    def diff_png(self) -> bytes | None: ...
+    @property
+    def searches(self) -> int: ...
+
+@final
+class PoolStats(structseq[Any], tuple[int, int, int, int]):
+    __match_args__: Final = ("blocks", "bytes", "hits", "misses")
+    @property
+    def blocks(self) -> int: ...
+    @property
+    def bytes(self) -> int: ...
+    @property
+    def hits(self) -> int: ...
+    @property
+    def misses(self) -> int: ...
+@final
+class CpuFeatures(structseq[Any], tuple[bool, bool, bool]):
+    __match_args__: Final = ("sse2", "ssse3", "avx2")
+    @property
+    def sse2(self) -> bool: ...
+    @property
+    def ssse3(self) -> bool: ...
+    @property
+    def avx2(self) -> bool: ...
+
+def decode_rgba(png: bytes, writable: bool = False, max_pixels: int | None = None) -> DecodedImage: ...
+def png_size(png: bytes) -> ImageSize: ...
 def rgb_to_rgba(rgb: Any, width: int, height: int) -> bytes: ...
 def apply_ignore(
     current: Any,
@@ -18,42 +105,78 @@ def apply_ignore(
     mask_height: int = 0,
 ) -> bytes: ...
 def encode_png(rgba: Any, width: int, height: int) -> bytes: ...
-def thumbnail_rgba(rgba: Any, width: int, height: int, thumbnail_width: int, thumbnail_height: int = 0) -> bytes: ...
-def jitter_compare(
-    baseline: Any,
-    baseline_width: int,
-    baseline_height: int,
-    current: Any,
-    current_width: int,
-    current_height: int,
-    *,
-    threshold: float = 0.1,
-    include_aa: bool = False,
-    jitter: int = 1,
-    ignore: Any = None,
-    clusters: bool = True,
-    diff: bool = False,
-    alpha: float = 0.1,
-) -> tuple[int, int, int, tuple[tuple[int, int, int, int, int], ...], bytes | None]: ...
+def thumbnail_rgba(
+    rgba: Any, width: int, height: int, thumbnail_width: int, thumbnail_height: int | None = None
+) -> bytes: ...
 def analyze_layout(
     baseline: Any,
     current: Any,
     baseline_size: tuple[int, int] | None = None,
     current_size: tuple[int, int] | None = None,
-    *,
     threshold: float = 0.1,
     include_aa: bool = False,
     max_edit_ratio: float = 0.25,
     max_edit_rows: int = 2048,
     diff: bool = False,
     max_residual: int | None = None,
-) -> tuple[
-    str,
-    tuple[tuple[Literal["inserted", "deleted"], int, int, int, int], ...],
-    int,
-    tuple[tuple[int, int, int, int, int], ...],
-    bytes | None,
-    int,
-]: ...
+) -> LayoutAnalysis: ...
 def set_threads(n: int | None) -> None: ...
 def max_threads() -> int: ...
+def pool_stats() -> PoolStats: ...
+def cpu_features() -> CpuFeatures: ...
+# The record's keys: status, passed, diff_pixels, diff_ratio, jitter_pixels (the differing pixels a move of at most
+# `jitter` pixels explains, apart from diff_pixels), ignored_pixels (the differing pixels inside the ignored
+# regions), ssim, width, height, baseline_size, current_size, clusters, shift, diff_png, the thumbnails and steps.
+def verdict(
+    baseline: Any,
+    current: Any,
+    baseline_size: tuple[int, int] | None = None,
+    current_size: tuple[int, int] | None = None,
+    **options: Any,
+) -> dict[str, Any]: ...
+def option_table() -> tuple[dict[str, Any], ...]: ...
+
+@final
+class Change(structseq[Any], tuple[str, int, int]):
+    __match_args__: Final = ("kind", "dx", "dy")
+    @property
+    def kind(self) -> str: ...
+    @property
+    def dx(self) -> int: ...
+    @property
+    def dy(self) -> int: ...
+
+@final
+class ChangeCluster(structseq[Any], tuple[int, int, int, int, int, tuple[int, int, int, int], str, int, int]):
+    __match_args__: Final = ("x", "y", "width", "height", "pixels", "part", "kind", "dx", "dy")
+    @property
+    def x(self) -> int: ...
+    @property
+    def y(self) -> int: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def pixels(self) -> int: ...
+    @property
+    def part(self) -> tuple[int, int, int, int]: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def dx(self) -> int: ...
+    @property
+    def dy(self) -> int: ...
+
+def classify_changes(baseline: Any, current: Any, width: int, height: int, boxes: Any) -> tuple[Change, ...]: ...
+def change_clusters(
+    baseline: Any,
+    baseline_width: int,
+    baseline_height: int,
+    current: Any,
+    current_width: int,
+    current_height: int,
+    threshold: float = 0.1,
+    include_aa: bool = False,
+) -> tuple[ChangeCluster, ...]: ...
+def name_changes(changes: Any, elements: Any, slack: int = 2) -> tuple[int | None, ...]: ...

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -14,6 +15,7 @@ import pytest
 from ._files import clean_side_dir, read_regular, write_atomic
 from ._options import DEFAULT, Options
 from ._verdict import compare_pair
+from .elements import ElementError, capture_elements, load_elements, save_elements
 from .inputs import check_png, encode_png, load, png_size
 from .results import Result
 from .words import describe
@@ -120,6 +122,15 @@ def shown(path: Path) -> str:
         return str(path)
 
 
+def _kept_elements(baseline: Path) -> Any:
+    """The elements kept with a baseline; None when there are none or the file cannot be used (they only name
+    changes: the comparison does not depend on them)."""
+    try:
+        return load_elements(baseline)
+    except ElementError:
+        return None
+
+
 def _message(result: Result, options: Options) -> str:
     """What differs, in the words every output uses, with the tolerances that were given."""
     text = describe(result)
@@ -129,7 +140,7 @@ def _message(result: Result, options: Options) -> str:
               if getattr(options, key) is not None]
     if limits and result.status in ("changed", "size-changed"):
         text += f"; allowed {' and '.join(limits)}"
-    if result.clusters:
+    if result.clusters and not any(c.kind for c in result.clusters):  # classified changes say where they are
         boxes = [f"{c.width}x{c.height} at ({c.x},{c.y})" for c in result.clusters[:3]]
         more = f" and {len(result.clusters) - 3} more" if len(result.clusters) > 3 else ""
         text += f"; where: {', '.join(boxes)}{more}"
@@ -200,6 +211,8 @@ class ScreenshotAsserter:
         test = self._item.stash.setdefault(TEST, TestState())
         name, baseline_path = self._baseline_path(name, test)
         actual = encode_png(load(source, "current", max_pixels=options.max_pixels))
+        # The boxes of a Playwright page's elements as the screenshot shows them: they name what changed.
+        captured = capture_elements(source)
         mode = settings.mode
 
         if not baseline_path.is_file():
@@ -209,18 +222,19 @@ class ScreenshotAsserter:
                     f"screenshot '{name}' has no baseline {shown(baseline_path)} "
                     f"(not written with --update-snapshots=none{', the default when CI is set' if settings.ci else ''})"
                 )
-            self._write_baseline(baseline_path, actual)
+            self._write_baseline(baseline_path, actual, captured)
             self._record(name, None, actual, passed=mode != "missing", updated=True)
             if mode == "missing":
                 test.written.append(shown(baseline_path))
             return None
 
         expected = read_regular(baseline_path)
-        result = compare_pair(name, expected, actual, options)
+        elements = (_kept_elements(baseline_path), captured) if captured is not None else (None, None)
+        result = compare_pair(name, expected, actual, options, elements)
         result = dataclasses.replace(result, baseline_path=shown(baseline_path))
 
         if mode == "all" or (mode == "changed" and not result.passed):
-            self._write_baseline(baseline_path, actual)
+            self._write_baseline(baseline_path, actual, captured)
             self._record(name, result, actual, passed=True, updated=True)
             return result
         self._record(name, result, actual, passed=result.passed)
@@ -229,9 +243,11 @@ class ScreenshotAsserter:
         artifacts = self._write_artifacts(name, expected, actual, result.diff_png)
         raise AssertionError(f"screenshot '{name}' {_message(result, options)}; see {artifacts}")
 
-    def _write_baseline(self, path: Path, data: bytes) -> None:
+    def _write_baseline(self, path: Path, data: bytes, elements: Any = None) -> None:
         check_png(data, "screenshot")
         write_atomic(path, data)
+        if elements is not None:
+            save_elements(path, elements)
         self._state.written.append(str(path))
 
     def _write_artifacts(self, name: str, expected: bytes, actual: bytes, diff: bytes | None) -> str:
@@ -271,6 +287,13 @@ class ScreenshotAsserter:
                     images["current_thumbnail"] = quillfen.thumbnail(actual, THUMBNAIL_WIDTH)
                 except ValueError:
                     pass  # an image that does not decode is shown without a picture
+            # The report names the baseline from the root folder (where `quillfen accept` writes) and keeps the
+            # files of a screenshot that did not pass: the current one is what an accept writes.
+            baseline = snapshot_dir(self._item, self._state.settings) / name
+            record["report_baseline"] = os.path.relpath(baseline, self._state.settings.rootpath).replace(os.sep, "/")
+            if not passed:
+                images["current_file"] = actual
+                images["baseline_file"] = read_regular(baseline) if not new and baseline.is_file() else None
             for kind, data in images.items():
                 if data is not None:
                     path = folder / f"{stem}.{kind}"

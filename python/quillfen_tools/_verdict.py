@@ -1,4 +1,5 @@
-"""The verdict of one pair: the engine's comparison read into a `Result`.
+"""The verdict of one pair: the native verdict (status, tolerances, shift, SSIM, clusters, images, all decided once
+in C++) read into a `Result`.
 
 `compare_pair` is the one function every entry point reaches for a pair (compare, compare_many, the command, the
 plugin and the Dask workers), so the same pair always gets the same answer; `compare_item` is its form for one
@@ -8,263 +9,143 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any
-
-import quillfen
+from typing import Any, cast
 
 from . import _native
 from ._options import Options
-from .inputs import Image, ImageSource, InputError, decoded, describe, load
-from .results import Box, Result, Shift, ShiftBand, Status
+from .elements import Element, elements_from, inserted_element, naming_elements
+from .inputs import Image, ImageSource, InputError, describe, load
+from .results import Box, ChangeKind, Result, Shift, ShiftBand
 
-__all__ = ["compare_pair", "compare_item"]
-
-# The largest side a WebP image may have.
-_WEBP_MAX_SIDE = 16383
+__all__ = ["compare_pair", "compare_item", "page_elements"]
 
 
-def _rgba_bytes(image: Image) -> bytes:
-    data = image.rgba
-    return data if isinstance(data, bytes) else memoryview(data).tobytes()
+def _image_arguments(image: Image) -> tuple[Any, tuple[int, int] | None]:
+    """An image as the native verdict takes it: PNG bytes with no size, or RGBA pixels with their size."""
+    if image.png is not None:
+        return image.png, None
+    return image.rgba, (image.width, image.height)
 
 
-def _decode_error_side(b: Image, c: Image, error: ValueError) -> InputError:
-    """Which side a failed pair decode came from: the baseline's error wins, as in the engine."""
-    for side, image in (("baseline", b), ("current", c)):
-        try:
-            if image.png is not None:
-                _native.decode_rgba(image.png)
-        except ValueError as e:
-            return InputError(f"{side} {image.label}: {e}", side)
-    return InputError(f"{error}")
+def _native_options(opts: Options) -> dict[str, Any]:
+    """The options as keyword arguments of `_native.verdict`."""
+    keywords: dict[str, Any] = {
+        "threshold": opts.threshold, "include_aa": opts.include_aa, "max_diff_pixels": opts.max_diff_pixels,
+        "max_diff_ratio": opts.max_diff_ratio, "allow_shift": opts.allow_shift, "jitter": opts.jitter,
+        "max_pixels": opts.max_pixels,
+        "thumbnails": opts.thumbnails, "diff": opts.diff,
+    }
+    if opts.rects:
+        keywords["ignore_rects"] = opts.rects
+    if opts.mask is not None:
+        keywords["ignore_mask"] = opts.mask.data
+        keywords["ignore_mask_size"] = (opts.mask.width, opts.mask.height)
+    return keywords
 
 
-# The images as the layout analysis takes them: two PNGs with sizes None, or two RGBA buffers with their sizes.
-_LayoutInput = tuple[Any, Any, tuple[int, int] | None, tuple[int, int] | None]
-# The ignored regions (one byte per canvas pixel, None without any), the pixels that differ inside them and the
-# current image as given (RGBA), before the ignored regions were filled from the baseline.
-_Ignored = tuple[bytearray | None, int, Any]
+# The elements of the baseline and of the current page, when known.
+PageElements = tuple[tuple[Element, ...] | None, tuple[Element, ...] | None]
 
 
-def _ignore_mask(opts: Options, width: int, height: int) -> bytearray:
-    """The ignored regions as one byte per canvas pixel (non-zero where ignored)."""
-    mask = bytearray(memoryview(opts.mask.data)) if opts.mask is not None else bytearray(width * height)
-    for x, y, w, h in opts.rects:
-        x0, x1 = min(x, width), min(x + w, width)
-        if x1 > x0:
-            for row in range(min(y, height), min(y + h, height)):
-                mask[row * width + x0:row * width + x1] = b"\x01" * (x1 - x0)
-    return mask
+def page_elements(elements: object) -> PageElements:
+    """Checked (baseline_elements, current_elements) from what a caller gave (None for neither)."""
+    if elements is None:
+        return None, None
+    if not isinstance(elements, (tuple, list)) or len(elements) != 2:
+        raise TypeError("elements must be a (baseline_elements, current_elements) pair of element record lists "
+                        "(either may be None)")
+    b, c = elements
+    return (None if b is None else elements_from(b, "baseline elements"),
+            None if c is None else elements_from(c, "current elements"))
 
 
-def _build(b: Image, c: Image, opts: Options) -> tuple[quillfen.Comparison, Image, bool, _LayoutInput, _Ignored]:
-    """The engine's Comparison of the pair (ignored regions applied), the current image as given (for its
-    thumbnail), whether the two compared images are the same bytes (the same PNG file, or equal pixels), the
-    pair as the layout analysis takes it, and the ignored regions with the pixels that differ inside them."""
-    if b.png is not None and c.png is not None and not opts.ignoring and not opts.jitter:
-        try:
-            return quillfen.Comparison(b.png, c.png), c, b.png == c.png, (b.png, c.png, None, None), (None, 0, None)
-        except ValueError as e:
-            raise _decode_error_side(b, c, e) from e
-    b = decoded(b, "baseline")
-    c = decoded(c, "current")
-    current = c.rgba
-    ignored: _Ignored = (None, 0, None)
-    if opts.ignoring:
-        canvas = (max(b.width, c.width), max(b.height, c.height))
-        if opts.mask is not None and opts.mask_size != canvas:
-            raise ValueError(
-                f"ignore mask is {opts.mask_size[0]}x{opts.mask_size[1]} (width x height), but the images' "
-                f"canvas is {canvas[0]}x{canvas[1]}"
-            )
-        current = _native.apply_ignore(
-            c.rgba, c.width, c.height, b.rgba, b.width, b.height, opts.rects,
-            opts.mask.data if opts.mask is not None else None, opts.mask_size[0], opts.mask_size[1],
-        )
-        mask = _ignore_mask(opts, *canvas)
-        counts = _native.jitter_compare(b.rgba, b.width, b.height, c.rgba, c.width, c.height,
-                                        threshold=opts.threshold, include_aa=opts.include_aa, jitter=opts.jitter,
-                                        ignore=mask, clusters=False)
-        ignored = (mask, counts[2], c.rgba)
-    else:
-        current = _rgba_bytes(c)
-    baseline = _rgba_bytes(b)
-    comparison = quillfen.Comparison.from_rgba(baseline, b.width, b.height, current, c.width, c.height)
-    identical = (b.width, b.height) == (c.width, c.height) and baseline == current
-    return comparison, c, identical, (baseline, current, (b.width, b.height), (c.width, c.height)), ignored
+def _clusters(found: Any, elements: PageElements) -> tuple[Box, ...]:
+    """The native clusters (x, y, width, height, pixels, kind, dx, dy, part) as Boxes, each named by the smallest
+    element that holds its part: in the current page, in the baseline's for a removal."""
+    named: list[str | None] = [None] * len(found)
+    for side, removed in ((elements[0], True), (elements[1], False)):
+        if not side:
+            continue
+        picked = [i for i, k in enumerate(found) if (k[5] == "removed") == removed]
+        for i, e in zip(picked, naming_elements([found[i][8] for i in picked], side)):
+            named[i] = None if e is None else e.selector
+    out = []
+    for (x, y, width, height, pixels, kind, dx, dy, _part), element in zip(found, named):
+        moved = kind == "moved"
+        out.append(Box(x, y, width, height, pixels, kind=cast(ChangeKind, kind), element=element,
+                       dx=dx if moved else None, dy=dy if moved else None))
+    return tuple(out)
 
 
-def _shift_of(alignment: Any, width: int) -> Shift | None:
-    """The shift bands when the current image is the baseline with rows inserted or deleted and nothing else
-    changed, else None."""
-    if not alignment.aligned or alignment.residual_count != 0:
-        return None
-    bands = alignment.bands
-    moved = alignment.inserted_rows + alignment.deleted_rows
-    # Bands come from the script after insertions and deletions that share no content were merged into changed
-    # blocks; when that merged anything, fewer rows are left in bands than were inserted and deleted.
-    if not bands or sum(b.rows for b in bands) != moved:
-        return None
-    return Shift(bands=tuple(ShiftBand(kind=b.kind, y=b.y, rows=b.rows, x0=0, x1=width) for b in bands))
+# Inserted bands of the same columns this close together are read as one insertion when naming them: an inserted
+# element's blank rows may match rows of the page and split its band.
+_BAND_GAP = 16
 
 
-def _edges(shift: Shift, heights: tuple[int, int]) -> Shift:
-    """Marks the deleted rows that were pushed out of a fixed-height capture: when the capture kept its height,
-    rows inserted at one place push as many rows out at its far edge, which the alignment reads as rows deleted
-    there (at the bottom, or at the top when the rows were added lower down)."""
-    baseline_height, height = heights
-    if baseline_height != height or not any(b.kind == "inserted" for b in shift.bands):
-        return shift
-    return Shift(bands=tuple(
-        dataclasses.replace(b, at_edge=True) if b.kind == "deleted" and (b.y >= height or b.y == 0) else b
-        for b in shift.bands))
+def _named_bands(shift: Shift, elements: tuple[Element, ...]) -> Shift:
+    """Inserted rows named by the element they hold."""
+    inserted = sorted((b for b in shift.bands if b.kind == "inserted"), key=lambda b: (b.x0, b.x1, b.y))
+    spans: dict[ShiftBand, tuple[int, int]] = {}
+    group: list[ShiftBand] = []
+    for b in [*inserted, None]:
+        if group and (b is None or (b.x0, b.x1) != (group[-1].x0, group[-1].x1)
+                      or b.y - (group[-1].y + group[-1].rows) > _BAND_GAP):
+            top, bottom = group[0].y, group[-1].y + group[-1].rows
+            spans.update((g, (top, bottom)) for g in group)
+            group = []
+        if b is not None:
+            group.append(b)
+
+    def named(b: ShiftBand) -> ShiftBand:
+        if b not in spans:
+            return b
+        top, bottom = spans[b]
+        e = inserted_element(top, bottom - top, b.x0, b.x1, elements)
+        return b if e is None else dataclasses.replace(b, element=e.selector)
+
+    return Shift(bands=tuple(named(b) for b in shift.bands))
 
 
-def _layout(images: _LayoutInput, opts: Options) -> tuple[str, Shift, int, tuple[Box, ...], bytes | None] | None:
-    """The layout analysis of a pair that whole-row alignment could not explain: (verdict, shift, residual
-    pixels, residual clusters, shift-aware diff image) when rows of some columns moved, else None. When nothing
-    moved the residual is the plain count, which the caller has: the analysis need not finish counting it."""
-    verdict, bands, residual, clusters, diff_png, _ = _native.analyze_layout(
-        *images, threshold=opts.threshold, include_aa=opts.include_aa, diff=bool(opts.diff), max_residual=0)
-    if verdict not in ("shifted", "changed") or not bands:
-        return None
-    shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1) for k, y, r, x0, x1 in bands))
-    return verdict, shift, residual, tuple(Box(*k) for k in clusters), diff_png
-
-
-def _jitter_split(layout_input: _LayoutInput, opts: Options, ignore: bytearray | None,
-                  diff: bool = False) -> tuple[int, int, int, tuple[Any, ...], bytes | None]:
-    """The pair's differing pixels split into changes and jitter: (diff_pixels, jitter_pixels, ignored pixels,
-    clusters of the changes, diff image when `diff`)."""
-    baseline, current, (bw, bh), (cw, ch) = layout_input  # type: ignore[misc]
-    return _native.jitter_compare(baseline, bw, bh, current, cw, ch, threshold=opts.threshold,
-                                  include_aa=opts.include_aa, jitter=opts.jitter, ignore=ignore, diff=diff)
-
-
-def _evaluate(name: str | None, comparison: quillfen.Comparison, thumb_source: Image | None,
-              opts: Options, identical: bool = False, layout_input: _LayoutInput | None = None,
-              ignored: _Ignored = (None, 0, None)) -> Result:
-    c = comparison
-    width, height = c.width, c.height
-    baseline_size, current_size = c.baseline_size, c.current_size
-    pixels = width * height
-    # Under a jitter radius the differing pixels that a small move explains are counted apart (the images then
-    # come decoded, never as PNGs).
-    split = None
-    if opts.jitter and not identical and layout_input is not None and layout_input[2] is not None:
-        split = _jitter_split(layout_input, opts, ignored[0])
-    # Images of the same bytes: nothing differs and SSIM is exactly 1.0, so neither is computed.
-    if split is not None:
-        diff_pixels = split[0]
-    else:
-        diff_pixels = 0 if identical else c.diff_count(threshold=opts.threshold, include_aa=opts.include_aa)
-    ratio = diff_pixels / pixels if pixels else 0.0
-    within = opts.within(diff_pixels, ratio)
-    same_size = baseline_size == current_size
-
-    alignment: quillfen.RowAlignment | None = None
-    shift: Shift | None = None
-    layout = None
-    status: Status
-    if diff_pixels == 0 and same_size:
-        status = "unchanged"
-    else:
-        if baseline_size[0] == current_size[0]:
-            alignment = c.row_alignment(threshold=opts.threshold, include_aa=opts.include_aa)
-            shift = _shift_of(alignment, width)
-            # (Not for an image without pixels: there is no layout to analyse, nor a diff image to draw.)
-            if shift is None and layout_input is not None and 0 not in baseline_size + current_size:
-                # Whole rows did not explain it: a pane may have moved beside a fixed sidebar, header or table
-                # of contents. A shift with real changes beside it counts as changed, by the residual alone.
-                layout = _layout(layout_input, opts)
-                if layout is not None and layout[0] == "changed" and (not same_size or layout[2] >= diff_pixels):
-                    layout = None
-        if layout is not None:
-            status = "shifted" if layout[0] == "shifted" else "changed"
-            shift = layout[1]
-            if status == "changed":
-                diff_pixels = layout[2]
-                ratio = diff_pixels / pixels if pixels else 0.0
-                within = opts.within(diff_pixels, ratio)
-        elif shift is not None:
-            status = "shifted"
-        elif not same_size:
-            status = "size-changed"
-        else:
-            status = "changed"
-
-    passed = {"unchanged": True, "shifted": opts.allow_shift or within, "changed": within, "size-changed": False}[
-        status
-    ]
-    if identical:
-        ssim = 1.0
-    elif shift is not None and layout is None:
-        assert alignment is not None
-        ssim = c.aligned_ssim(alignment)
-    else:
-        ssim = c.ssim()
-
-    clusters: tuple[Box, ...] = ()
-    if layout is not None:
-        clusters = layout[3]
-    elif split is not None and status in ("changed", "size-changed"):
-        clusters = tuple(Box(*k) for k in split[3])
-    elif status in ("changed", "size-changed") and diff_pixels > 0:
-        found = c.clusters(threshold=opts.threshold, include_aa=opts.include_aa)
-        clusters = tuple(
-            Box(k.bbox.x, k.bbox.y, k.bbox.width, k.bbox.height, k.pixel_count) for k in found.clusters
-        )
-
-    # An empty canvas has no picture: no diff image and no thumbnails (None).
-    diff_png = None
-    if pixels and (opts.diff is True or opts.diff == "changes" and status != "unchanged"):
-        if layout is not None:
-            diff_png = layout[4]
-        elif shift is not None:
-            assert alignment is not None
-            diff_png = c.aligned_diff_image(alignment, threshold=opts.threshold, include_aa=opts.include_aa)
-        elif split is not None or ignored[0] is not None:
-            # Drawn from the current image as given, so that what differs inside the ignored regions shows.
-            assert layout_input is not None
-            given = layout_input if ignored[2] is None else (layout_input[0], ignored[2], *layout_input[2:])
-            diff_png = _jitter_split(given, opts.replace(jitter=opts.jitter if split else 0), ignored[0],
-                                     diff=True)[4]
-        else:
-            diff_png = c.diff_image(threshold=opts.threshold, include_aa=opts.include_aa)
-
-    baseline_thumbnail = current_thumbnail = None
-    if opts.thumbnails is not None and pixels:
-        # Previews taller than WebP allows are cropped at the top.
-        baseline_thumbnail = c.baseline_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
-        has_current = current_size[0] * current_size[1] > 0
-        if has_current and thumb_source is None:
-            current_thumbnail = c.current_thumbnail(width=opts.thumbnails, height=_WEBP_MAX_SIDE)
-        elif has_current:
-            assert thumb_source is not None
-            current_thumbnail = _native.thumbnail_rgba(
-                thumb_source.rgba, thumb_source.width, thumb_source.height, opts.thumbnails, _WEBP_MAX_SIDE
-            )
-
-    if shift is not None:
-        shift = _edges(shift, (baseline_size[1], current_size[1]))
+def _result(name: str | None, v: dict[str, Any], elements: PageElements = (None, None)) -> Result:
+    """The native verdict's record as a `Result`."""
+    shift = None
+    if v["shift"] is not None:
+        shift = Shift(bands=tuple(ShiftBand(kind=k, y=y, rows=r, x0=x0, x1=x1, at_edge=edge)
+                                  for k, y, r, x0, x1, edge in v["shift"]))
+        if elements[1]:
+            shift = _named_bands(shift, elements[1])
     return Result(
-        name=name, status=status, passed=passed, diff_pixels=diff_pixels, diff_ratio=ratio,
-        jitter_pixels=split[1] if split is not None and layout is None else 0, ignored_pixels=ignored[1], ssim=ssim,
-        width=width, height=height, baseline_size=baseline_size, current_size=current_size, clusters=clusters,
-        shift=shift, error=None, diff_png=diff_png, baseline_thumbnail=baseline_thumbnail,
-        current_thumbnail=current_thumbnail,
+        name=name, status=v["status"], passed=v["passed"], diff_pixels=v["diff_pixels"], diff_ratio=v["diff_ratio"],
+        jitter_pixels=v["jitter_pixels"], ignored_pixels=v["ignored_pixels"], ssim=v["ssim"], width=v["width"],
+        height=v["height"], baseline_size=v["baseline_size"],
+        current_size=v["current_size"], clusters=_clusters(v["clusters"], elements), shift=shift, error=None,
+        diff_png=v["diff_png"], baseline_thumbnail=v["baseline_thumbnail"], current_thumbnail=v["current_thumbnail"],
     )
 
 
-def compare_pair(name: str | None, baseline: ImageSource, current: ImageSource, opts: Options) -> Result:
+def _verdict(name: str | None, b: Image, c: Image, opts: Options, elements: PageElements = (None, None)) -> Result:
+    """The whole decision for the pair, made once in C++ (the pair decoded once, with the interpreter lock
+    released)."""
+    baseline, baseline_size = _image_arguments(b)
+    current, current_size = _image_arguments(c)
+    try:
+        v = _native.verdict(baseline, current, baseline_size, current_size, **_native_options(opts))
+    except ValueError as e:
+        side = getattr(e, "side", None)
+        if side is None:
+            raise
+        image = b if side == "baseline" else c
+        raise InputError(f"{side} {image.label}: {e}", side) from e
+    return _result(name, v, elements)
+
+
+def compare_pair(name: str | None, baseline: ImageSource, current: ImageSource, opts: Options,
+                 elements: PageElements = (None, None)) -> Result:
     """The result of one pair under checked options; raises InputError / TypeError for images that cannot be
     read, and ValueError for an ignore mask of the wrong size."""
     b = load(baseline, "baseline", max_pixels=opts.max_pixels)
     c = load(current, "current", max_pixels=opts.max_pixels)
-    comparison, given_current, identical, layout_input, ignored = _build(b, c, opts)
-    # With ignored regions the comparison holds a changed current image; its thumbnail shows the image as given.
-    thumb_source = given_current if opts.ignoring and opts.thumbnails is not None else None
-    result = _evaluate(name, comparison, thumb_source, opts, identical, layout_input, ignored)
+    result = _verdict(name, b, c, opts, elements)
     return dataclasses.replace(result, baseline_path=b.path, current_path=c.path, baseline_sha256=b.digest(),
                                current_sha256=c.digest())
 

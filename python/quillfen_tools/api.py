@@ -12,7 +12,7 @@ from typing import Any, Literal
 from . import _native
 from ._options import DEFAULT, Options
 from ._run import Progress, default_jobs, local_results
-from ._verdict import compare_pair
+from ._verdict import compare_pair, page_elements
 from .inputs import ImageSource
 from .results import Result
 
@@ -38,6 +38,7 @@ def compare(
     thumbnails: int | None = DEFAULT,
     max_pixels: int = DEFAULT,
     name: str | None = None,
+    elements: tuple[Any, Any] | None = None,
 ) -> Result:
     """Compare a baseline and a current image and return a `Result`.
 
@@ -48,7 +49,7 @@ def compare(
     black).
 
     threshold: how different two pixels must look to count, from 0.0 (any difference) to 1.0 (nothing counts),
-        on the perceptual colour-difference (YIQ) scale; 0.1 (the default) ignores differences the eye barely
+        on the perceptual colour-difference (YIQ) scale; the default ignores differences the eye barely
         sees.
     include_aa: count anti-aliased pixels too. Anti-aliased pixels are the blended pixels along the edges of text
         and shapes, which move between renderings without any real change; by default they do not count.
@@ -68,6 +69,10 @@ def compare(
     max_pixels: the most pixels either image may have (default 100 million); checked from the PNG header (or
         the size of a PIL image) before anything is decoded.
     name: carried into the result.
+    elements: (baseline_elements, current_elements), the boxes of the pages' elements in image pixels (either may
+        be None): records {"selector", "tag", "text", "x", "y", "width", "height"} (see `quillfen_tools.elements`).
+        Each cluster's `element` is then the selector of the smallest element that holds it, in the current page
+        (in the baseline's for a "removed" change), and inserted rows name the element they hold.
 
     Returns a `Result` whose status is "unchanged", "changed", "shifted" or "size-changed". Raises `InputError`
     (a ValueError naming the side and the source) when an image cannot be read or decoded, TypeError for a source
@@ -76,7 +81,7 @@ def compare(
     opts = Options.make(threshold=threshold, include_aa=include_aa, max_diff_pixels=max_diff_pixels,
                         max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, jitter=jitter, diff=diff,
                         thumbnails=thumbnails, max_pixels=max_pixels)
-    return compare_pair(name, baseline, current, opts)
+    return compare_pair(name, baseline, current, opts, page_elements(elements))
 
 
 def set_threads(n: int | None) -> None:

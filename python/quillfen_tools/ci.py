@@ -16,6 +16,7 @@ from collections.abc import Collection, Iterable, Iterator, Mapping
 from typing import Any, Protocol
 
 from ._files import write_atomic
+from .results import STATUSES
 from .words import describe as _describe, printable
 
 __all__ = ["github_active", "escape_data", "escape_property", "escape_cell", "workflow_command", "annotation_lines",
@@ -27,8 +28,6 @@ ANNOTATION_LIMIT = 50
 TABLE_LIMIT = 1000
 _CELL_LIMIT = 300
 
-# The order statuses are counted in (any other status a record carries follows these).
-_STATUS_ORDER = ("unchanged", "shifted", "changed", "size-changed", "new", "missing", "error")
 
 
 def github_active(flag: bool = False, environ: Mapping[str, str] | None = None) -> bool:
@@ -126,11 +125,12 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     counts: dict[str, int] = {}
     rows: list[str] = []
     failing = 0
-    total = 0
+    total = baselines = 0
     for record in records:
         total += 1
         status = str(record.get("status"))
         counts[status] = counts.get(status, 0) + 1
+        baselines += record.get("baseline_path") is not None
     for record in not_passing(records, updated):
         failing += 1
         if failing > limit:
@@ -143,7 +143,11 @@ def summary_markdown(records: Iterable[Mapping[str, Any]], *, report_dir: str | 
     lines = [f"### {escape_cell(title)}: {total} pair{'s' if total != 1 else ''}, {verdict}", ""]
     if interrupted:
         lines += ["**The run was interrupted**: these are the pairs compared before it stopped.", ""]
-    order = [s for s in _STATUS_ORDER if counts.get(s)] + sorted(s for s in counts if s not in _STATUS_ORDER)
+    missing = counts.get("missing", 0)
+    if missing * 2 > baselines:
+        lines += [f"**{missing} of {baselines} baselines have no current screenshot**: were the screenshots taken?",
+                  ""]
+    order = [s for s in STATUSES if counts.get(s)] + sorted(s for s in counts if s not in STATUSES)
     lines += ["| status | pairs |", "| --- | ---: |"]
     lines += [f"| {escape_cell(s)} | {counts[s]} |" for s in order]
     lines.append("")

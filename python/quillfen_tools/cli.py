@@ -5,6 +5,8 @@
                   [--scheduler ADDRESS] [--resume] [--github] [--summary-md FILE]
                   [--update] [--fail-on-new] [--fail-on-missing] [tolerance options]
     quillfen demo [FOLDER]
+    quillfen review BASELINE_DIR CURRENT_DIR | REPORT_DIR [--port N] [--no-open]
+    quillfen accept REPORT_DIR [NAME ...] [--all] [--status STATUS ...] [--baselines DIR]
 
 Exit codes: 0 everything passed; 1 something differs (or is new / missing with --fail-on-new / --fail-on-missing);
 2 usage error, or a file that cannot be read or decoded; 130 stopped by Ctrl-C (the report of the pairs done is
@@ -116,6 +118,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "worker. Needs the distributed extra")
     d.add_argument("--update", action="store_true",
                    help="copy the current image over the baseline of every pair that does not pass, add new ones")
+    d.add_argument("--only", action="append", default=None, metavar="GLOB",
+                   help="with --update: only the pairs whose name matches GLOB (repeatable; * matches across /)")
     d.add_argument("--fail-on-new", action="store_true", help="a file only in CURRENT_DIR fails the run")
     d.add_argument("--fail-on-missing", action="store_true", help="a file only in BASELINE_DIR fails the run")
     _add_options(d, _DIRS_OPTIONS)
@@ -132,6 +136,10 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Generate a folder of screenshot pairs, compare it and write the report.")
     m.add_argument("folder", nargs="?", default="quillfen-demo", metavar="FOLDER",
                    help="where to put the example and its report (default: ./quillfen-demo)")
+
+    from .review import add_commands
+
+    add_commands(sub, d)
     return parser
 
 
@@ -238,9 +246,9 @@ def cmd_dirs(args: argparse.Namespace) -> int:
     code = None
     try:
         run = run_dirs(entries, baseline_dir=args.baseline_dir, report_dir=args.out, report_meta=meta,
-                       update=args.update, fail_on_new=args.fail_on_new, fail_on_missing=args.fail_on_missing,
-                       client=client, on_result=on_result, resume=args.resume,
-                       options=_options(args, _DIRS_OPTIONS))
+                       update=args.update, update_only=args.only or (), fail_on_new=args.fail_on_new,
+                       fail_on_missing=args.fail_on_missing, client=client, on_result=on_result,
+                       resume=args.resume, options=_options(args, _DIRS_OPTIONS))
     except (ValueError, TypeError) as e:
         progress.close()
         raise UsageError(str(e)) from None
@@ -305,7 +313,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    command = {"compare": cmd_compare, "dirs": cmd_dirs, "demo": cmd_demo}[args.command]
+    command = getattr(args, "run_command", None) or {"compare": cmd_compare, "dirs": cmd_dirs,
+                                                      "demo": cmd_demo}[args.command]
     try:
         return command(args)
     except UsageError as e:

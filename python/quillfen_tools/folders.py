@@ -11,6 +11,7 @@ finishes, so memory does not grow with the number of pairs.
 from __future__ import annotations
 
 import dataclasses
+import fnmatch
 import hashlib
 import json
 import os
@@ -261,6 +262,7 @@ def run_dirs(
     report_dir: str | os.PathLike[str] | None = None,
     report_meta: dict[str, Any] | None = None,
     update: bool = False,
+    update_only: Sequence[str] = (),
     fail_on_new: bool = False,
     fail_on_missing: bool = False,
     client: Any = None,
@@ -273,11 +275,13 @@ def run_dirs(
 
     `options` (or the keyword options of `compare_many`) are the same for every pair. With `report_dir`, diff
     images of the pairs that are not unchanged are made and the report is written there, also when Ctrl-C stops
-    the run (with the pairs done by then); it holds copies of the images (one when both sides are the same file
-    content), or lossless WebP thumbnails `options.thumbnails` pixels wide when that is given (a smaller report,
-    at the cost of making them). With `update`, the current file is copied over the baseline of every pair that
-    did not pass (when the current file decodes) and new files are added to `baseline_dir`; such pairs then count
-    as passed (missing files are left alone). `on_result` is called with every result as it is done.
+    the run (with the pairs done by then); it keeps exact copies of the files of the pairs that did not pass and
+    of new ones, and for unchanged pairs links to their files, or lossless WebP thumbnails `options.thumbnails`
+    pixels wide when that is given (at the cost of making them). With `update`, the current file is copied over
+    the baseline of every pair that did not pass (when the current file decodes) and new files are added to
+    `baseline_dir`; such pairs then count as passed (missing files are left alone); `update_only` globs (fnmatch,
+    matched against the name) narrow that to the names matching one of them. `on_result` is called with every
+    result as it is done.
     The report folder keeps a log of the pairs done (resume.LOG_NAME); with `resume`, a pair logged there whose
     files have not changed since is taken from it instead of being compared (resume.ResumeError, a ValueError,
     when the options differ).
@@ -305,8 +309,9 @@ def run_dirs(
         from .resume import ProgressLog, file_stamp
 
         compared = {k: v for k, v in opts.keywords().items() if k not in ("diff", "thumbnails", "jobs")}
-        settings = {"compare": compared, "update": update, "fail_on_new": fail_on_new,
-                    "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width, "meta": report_meta or {}}
+        settings = {"compare": compared, "update": update, "update_only": sorted(update_only),
+                    "fail_on_new": fail_on_new, "fail_on_missing": fail_on_missing, "thumbnails": thumbnail_width,
+                    "meta": report_meta or {}}
         try:
             log = ProgressLog(report_dir, settings, resume=resume)
         except BaseException:
@@ -315,7 +320,10 @@ def run_dirs(
         stamps = [(file_stamp(e.baseline), file_stamp(e.current)) for e in entries]
         if resume:
             replay.update(i for i, e in enumerate(entries) if i not in unusable and log.finished(e.name, stamps[i]))
-    writer = ReportWriter(report_dir, meta=report_meta) if report_dir is not None else None
+    writer = None
+    if report_dir is not None:
+        assert log is not None
+        writer = ReportWriter(report_dir, meta=report_meta, keep=log.kept_files(entries[i].name for i in replay))
     try:
         for i, entry in enumerate(entries):
             images: dict[str, bytes | None] = {}
@@ -333,9 +341,6 @@ def run_dirs(
                 result = next(results)
                 images = {"diff_png": result.diff_png, "baseline_image": result.baseline_thumbnail,
                           "current_image": result.current_thumbnail}
-                if with_report and not thumbnail_width and result.status != "error":
-                    images["baseline_image"] = _file_or_none(entry.baseline)
-                    images["current_image"] = _file_or_none(entry.current)
                 # Paths relative to the folders compared: the same record wherever the folders are.
                 result = dataclasses.replace(
                     result, baseline_path=entry.name, current_path=entry.name, diff_png=None,
@@ -347,7 +352,8 @@ def run_dirs(
                 images = {key: thumb}
 
             if not replayed and update and entry.current is not None \
-                    and (not result.passed or result.status == "new"):
+                    and (not result.passed or result.status == "new") \
+                    and (not update_only or any(fnmatch.fnmatchcase(entry.name, g) for g in update_only)):
                 updated = _update(run, entry, result, baseline_dir)
 
             if writer is not None:
@@ -356,7 +362,8 @@ def run_dirs(
                     diff_file = result.diff_path
                 elif workers_write and result.status not in ("unchanged", "error", "new", "missing"):
                     diff_file = shared_image_path(entry.name, "diff")
-                page = writer.add(result, **images, diff_file=diff_file, updated=updated or None)
+                page = writer.add(result, **images, diff_file=diff_file, baseline_file=entry.baseline,
+                                  current_file=entry.current, updated=updated or None)
                 result = dataclasses.replace(result, diff_path=page.get("diff"))
             if log is not None and not replayed:
                 done = stamps[i]
@@ -389,9 +396,10 @@ def run_dirs(
 
 
 def _replay_images(entry: Entry, result: Result, thumbnail_width: int | None) -> dict[str, bytes | None]:
-    """The report's images of a pair taken from the progress log: as a run comparing it would give them (copies
-    of the files, or thumbnails), the diff image being in the report folder already."""
-    if result.status == "error":
+    """The report's images of a pair taken from the progress log: as a run comparing it would give them (its
+    thumbnails; the writer copies or links the files themselves), the diff image being in the report folder
+    already."""
+    if result.status == "error" or not thumbnail_width:
         return {}
     images: dict[str, bytes | None] = {}
     for key, path, skip in (("baseline_image", entry.baseline, "new"), ("current_image", entry.current, "missing")):

@@ -173,21 +173,14 @@ def _from_array(source: object, label: str, max_pixels: int | None) -> Image:
     height, width = shape[0], shape[1]
     _check_size(width, height, max_pixels)
     channels = shape[2] if view.ndim == 3 else 1
-    if channels == 4 and view.c_contiguous:
-        return Image(label=label, rgba=view, width=width, height=height)
-    np = sys.modules.get("numpy")
-    if np is not None and isinstance(source, np.ndarray):
-        # One copy straight into RGBA, whatever the strides.
-        rgba = np.empty((height, width, 4), dtype=np.uint8)
-        rgba[..., :3] = source[..., :3] if channels > 1 else source[..., None]
-        rgba[..., 3] = source[..., 3] if channels == 4 else 255
-        return Image(label=label, rgba=memoryview(rgba).cast("B"), width=width, height=height)
-    packed = view.tobytes()  # C order, whatever the strides
     if channels == 4:
-        return Image(label=label, rgba=packed, width=width, height=height)
+        # Packed RGBA is handed on as it is; any other layout is copied once, in C order.
+        return Image(label=label, rgba=view if view.c_contiguous else view.tobytes(), width=width, height=height)
     if channels == 3:
-        return Image(label=label, rgba=_native.rgb_to_rgba(packed, width, height), width=width, height=height)
-    return Image(label=label, rgba=_grey_to_rgba(packed, width * height), width=width, height=height)
+        rgb = view if view.c_contiguous else view.tobytes()
+        return Image(label=label, rgba=_native.rgb_to_rgba(rgb, width, height), width=width, height=height)
+    grey = view.tobytes()  # a quarter of the image, whatever its strides
+    return Image(label=label, rgba=bytes(_grey_to_rgba(grey, width * height)), width=width, height=height)
 
 
 def _is_url(source: str) -> bool:

@@ -206,9 +206,10 @@ def _write_report(state: SessionState) -> Path:
 
     report_dir = state.settings.report_dir
     assert report_dir is not None
-    staged_keys = ("diff_png", "baseline_thumbnail", "current_thumbnail")
+    staged_keys = ("diff_png", "baseline_thumbnail", "current_thumbnail", "baseline_file", "current_file")
     records = sorted(state.records, key=lambda r: (r["test_id"], r["screenshot"]))
-    with ReportWriter(report_dir, title="quillfen screenshots", meta={"source": "pytest"}) as writer:
+    meta = {"source": "pytest", "baseline_dir": str(state.settings.rootpath)}
+    with ReportWriter(report_dir, title="quillfen screenshots", meta=meta) as writer:
         for record in records:
             # The images travel under the names a comparison result gives them.
             plain = {k: v for k, v in record.items() if not k.startswith("staged_")}
@@ -218,7 +219,9 @@ def _write_report(state: SessionState) -> Path:
             extra = {"test_id": plain.pop("test_id"), "screenshot": plain.pop("screenshot")}
             if plain.pop("updated"):
                 extra["updated"] = True
-            writer.add(plain, **extra)
+            plain["baseline_path"] = plain.pop("report_baseline", None) or plain.get("baseline_path")
+            files = {key: plain.pop(key) for key in ("baseline_file", "current_file")}
+            writer.add(plain, **files, **extra)
     shutil.rmtree(report_dir / STAGING, ignore_errors=True)
     return report_dir / "index.html"
 

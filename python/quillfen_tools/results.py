@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import Any, Literal, Mapping, cast, get_args
 
 __all__ = [
-    "Box", "ShiftBand", "Shift", "Result", "Status", "STATUSES", "COMPARED",
+    "Box", "ChangeKind", "CHANGE_KINDS", "ShiftBand", "Shift", "Result", "Status", "STATUSES", "COMPARED",
     "EXIT_PASSED", "EXIT_FAILED", "EXIT_ERROR", "EXIT_INTERRUPTED", "exit_code",
 ]
 
@@ -35,20 +35,51 @@ def exit_code(*, failed: int, errors: int, interrupted: bool = False) -> int:
     return EXIT_FAILED if failed else EXIT_PASSED
 
 
+#: What a change is: content added on a flat background, removed from it, the same shapes recoloured, content
+#: moved by a few pixels, or anything else.
+ChangeKind = Literal["added", "removed", "recoloured", "moved", "content"]
+CHANGE_KINDS: tuple[ChangeKind, ...] = get_args(ChangeKind)
+
+
 @dataclass(frozen=True, slots=True)
 class Box:
     """A cluster of changed pixels, as the engine groups them: changes within a few pixels of each other are
     joined by growing every changed pixel into a 9 x 9 square (dilation 4), so the box on the canvas includes that
-    margin (clipped at the edges) and `pixels` counts the grown area (81 for a lone changed pixel)."""
+    margin (clipped at the edges). `pixels` counts the changed pixels of the cluster itself, so the clusters of a
+    pair never add up to more than its `diff_pixels`.
+
+    `kind` says what the change is (None when it was not classified); for "moved", `dx` and `dy` say where the
+    content went (right and down positive). `element` is the selector of the smallest page element that holds
+    the change, when the elements of the page were given."""
 
     x: int
     y: int
     width: int
     height: int
     pixels: int
+    kind: ChangeKind | None = None
+    element: str | None = None
+    dx: int | None = None
+    dy: int | None = None
 
-    def to_dict(self) -> dict[str, int]:
-        return {"x": self.x, "y": self.y, "width": self.width, "height": self.height, "pixels": self.pixels}
+    def to_dict(self) -> dict[str, Any]:
+        return {"x": self.x, "y": self.y, "width": self.width, "height": self.height, "pixels": self.pixels,
+                "kind": self.kind, "element": self.element, "dx": self.dx, "dy": self.dy}
+
+    @classmethod
+    def from_dict(cls, record: Mapping[str, Any]) -> "Box":
+        kind = record.get("kind")
+        if kind is not None and kind not in CHANGE_KINDS:
+            raise ValueError(f"unknown change kind {kind!r}; expected one of {', '.join(CHANGE_KINDS)}")
+        element = record.get("element")
+
+        def offset(key: str) -> int | None:
+            return None if record.get(key) is None else int(record[key])
+
+        return cls(x=int(record["x"]), y=int(record["y"]), width=int(record["width"]),
+                   height=int(record["height"]), pixels=int(record["pixels"]),
+                   kind=cast("ChangeKind | None", kind), element=None if element is None else str(element),
+                   dx=offset("dx"), dy=offset("dy"))
 
 
 @dataclass(frozen=True, slots=True)
@@ -56,7 +87,8 @@ class ShiftBand:
     """Rows that moved: `rows` rows "inserted" at current row `y` (rows y .. y + rows - 1 of the current image are
     new), or "deleted" just before current row `y`. Columns [x0, x1) moved; a whole-row shift spans the width.
     `at_edge`: deleted rows that were not removed but pushed out of a fixed-height capture (past its bottom or
-    top) by rows inserted elsewhere."""
+    top) by rows inserted elsewhere. `element`: for inserted rows, the selector of the largest element of the
+    current page that lies in them (when the page's elements were given)."""
 
     kind: Literal["inserted", "deleted"]
     y: int
@@ -64,10 +96,11 @@ class ShiftBand:
     x0: int
     x1: int
     at_edge: bool = False
+    element: str | None = None
 
     def to_dict(self) -> dict[str, Any]:
         return {"kind": self.kind, "y": self.y, "rows": self.rows, "x0": self.x0, "x1": self.x1,
-                "at_edge": self.at_edge}
+                "at_edge": self.at_edge, "element": self.element}
 
 
 @dataclass(frozen=True, slots=True)
@@ -180,11 +213,11 @@ class Result:
             height=int(record.get("height") or 0),
             baseline_size=_size(record.get("baseline_size")),
             current_size=_size(record.get("current_size")),
-            clusters=tuple(Box(**{k: int(c[k]) for k in ("x", "y", "width", "height", "pixels")})
-                           for c in record.get("clusters") or ()),
+            clusters=tuple(Box.from_dict(c) for c in record.get("clusters") or ()),
             shift=None if not shift else Shift(tuple(
                 ShiftBand(kind=b["kind"], y=int(b["y"]), rows=int(b["rows"]), x0=int(b["x0"]), x1=int(b["x1"]),
-                          at_edge=bool(b.get("at_edge", False)))
+                          at_edge=bool(b.get("at_edge", False)),
+                          element=None if b.get("element") is None else str(b["element"]))
                 for b in shift.get("bands") or ())),
             error=record.get("error"),
             baseline_path=record.get("baseline_path"),

@@ -13,7 +13,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any, IO
 
 from .results import Result
@@ -94,13 +94,6 @@ class ProgressLog:
             self._file = open(self.path, "r+b")
             self._file.truncate(good_end)  # a line torn by a killed run would run into the next one
             self._file.seek(good_end)
-            # The earlier run's records are written again at the end; they go now so that the report writer keeps
-            # the images of the logged pairs (it removes the images an earlier report's records list).
-            for listing in ("report.json", "report-data.js"):
-                try:
-                    os.remove(os.path.join(self._report_dir, listing))
-                except FileNotFoundError:
-                    pass
         self._reader = open(self.path, "rb")
 
     def _read(self) -> int | None:
@@ -160,6 +153,11 @@ class ProgressLog:
         item = json.loads(self._reader.readline())
         self.resumed += 1
         return Result.from_dict(item["record"]), bool(item.get("updated"))
+
+    def kept_files(self, names: Iterable[str]) -> list[str]:
+        """The files of the report folder that the logged pairs `names` still use (their diff images), which the
+        report writer must not remove as an earlier report's."""
+        return [diff for name in names if (diff := self._done[name][2]) is not None]
 
     def _inside(self, rel: str) -> bool:
         """True when `rel` is an existing file inside the report folder."""

@@ -10,9 +10,9 @@ import re
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from .results import Result, ShiftBand
+from .results import Box, Result, ShiftBand
 
-__all__ = ["describe", "details", "shift_words", "percent", "printable"]
+__all__ = ["describe", "details", "shift_words", "change_words", "percent", "printable"]
 
 
 def percent(ratio: float) -> str:
@@ -39,6 +39,8 @@ def _band(band: ShiftBand, width: int, height: int) -> str:
     if band.at_edge:
         edge = "top" if band.y == 0 and height > 0 else "bottom"
         return f"{_rows(band.rows)} pushed out of the capture at the {edge}{_columns(band, width)}"
+    if band.element:
+        return f"{band.element} added ({_rows(band.rows)} at y={band.y}{_columns(band, width)})"
     return f"{_rows(band.rows)} {band.kind} at y={band.y}{_columns(band, width)}"
 
 
@@ -56,6 +58,50 @@ def _moved(bands: Sequence[ShiftBand], width: int) -> str:
         b = moves[0]
         return f"a {b.rows:,}-row shift at y={b.y}{_columns(b, width)}"
     return "shifts of " + ", ".join(f"{b.rows:,} rows at y={b.y}{_columns(b, width)}" for b in moves)
+
+
+_IMAGE_TAGS = frozenset(("img", "picture", "svg", "canvas", "video", "image"))
+_TEXT_TAGS = frozenset((
+    "h1", "h2", "h3", "h4", "h5", "h6", "p", "span", "a", "button", "label", "li", "td", "th", "em", "strong", "b",
+    "i", "small", "code", "pre", "blockquote", "figcaption", "caption", "dt", "dd", "summary", "option", "legend",
+))
+# How many changes a sentence names before it counts the rest.
+_NAMED = 5
+
+
+def _offset(n: int, positive: str, negative: str) -> str:
+    return f"{abs(n)} px {positive if n > 0 else negative}"
+
+
+def _change(box: Box) -> str:
+    """One change in words: "h1.title text changed", "button#send recoloured", "img.logo moved 6 px right"."""
+    where = box.element if box.element else f"at {box.x},{box.y} ({box.width}x{box.height})"
+    kind = box.kind or "content"
+    if kind == "content":
+        tag = (box.element or "").split("#")[0].split(".")[0].split(":")[0].split(" ")[0]
+        what = "image changed" if tag in _IMAGE_TAGS else "text changed" if tag in _TEXT_TAGS else "changed"
+        return f"{box.element} {what}" if box.element else f"changed {where}"
+    if kind == "moved":
+        steps = [_offset(box.dx, "right", "left") if box.dx else "", _offset(box.dy, "down", "up") if box.dy else ""]
+        moved = "moved " + ", ".join(s for s in steps if s)
+        return f"{box.element} {moved}" if box.element else f"{moved} {where}"
+    return f"{box.element} {kind}" if box.element else f"{kind} {where}"
+
+
+def change_words(clusters: Sequence[Box]) -> str:
+    """The classified changes of a pair, largest first, each once: "h1.title text changed; button#send
+    recoloured (2 places)"; empty when none is classified."""
+    if not any(b.kind for b in clusters):
+        return ""
+    counts: dict[str, int] = {}
+    for b in clusters:
+        phrase = _change(b)
+        counts[phrase] = counts.get(phrase, 0) + 1
+    phrases = [p if n == 1 else f"{p} ({n} places)" for p, n in counts.items()]
+    rest = len(phrases) - _NAMED
+    if rest > 0:
+        phrases = phrases[:_NAMED] + [f"{rest} more change{'s' if rest != 1 else ''}"]
+    return "; ".join(phrases)
 
 
 def _as_result(item: Result | Mapping[str, Any]) -> Result | None:
@@ -93,10 +139,16 @@ def details(item: Result | Mapping[str, Any]) -> str:
         parts = [f"size {b[0]}x{b[1]} -> {c[0]}x{c[1]}", counted]
         if n:
             parts.append(clusters)
+        changes = change_words(r.clusters)
+        if changes:
+            parts[0] += f"; {changes}"
     else:
         parts = [f"{clusters}, {counted}" if n else counted]
         if bands:
             parts[0] += f" after {_moved(bands, r.width)}"
+        changes = change_words(r.clusters)
+        if changes:
+            parts[0] = f"{changes}; {parts[0]}"
     if r.ssim is not None:
         parts.append(f"SSIM {r.ssim:.4f}")
     return ", ".join(parts)

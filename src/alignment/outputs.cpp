@@ -44,8 +44,16 @@ Result<Bytes> faded_current(const ImagePair& pair, double alpha) {
   if (!n) return n.error();
   Bytes out(*n * 4);
   const uint8_t* src = pair.current.data();
+  // Screenshots repeat a pixel along most of a row: its grey is worked out once per run.
+  uint32_t last = 0;
+  uint8_t v = grey_value(0, 0, 0, 0, alpha);
   for (std::size_t i = 0; i < *n * 4; i += 4) {
-    const uint8_t v = grey_value(src[i], src[i + 1], src[i + 2], src[i + 3], alpha);
+    uint32_t word;
+    std::memcpy(&word, src + i, 4);
+    if (word != last) {
+      last = word;
+      v = grey_value(src[i], src[i + 1], src[i + 2], src[i + 3], alpha);
+    }
     out[i] = out[i + 1] = out[i + 2] = v;
     out[i + 3] = 255;
   }

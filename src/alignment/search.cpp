@@ -89,6 +89,8 @@ std::optional<EditScript> search_edit_runs(KeyView a, KeyView b, std::size_t bud
       const auto dd = static_cast<int64_t>(d);
       trace.insert(trace.end(), v.begin() + (offset - dd), v.begin() + (offset + dd + 1));
       for (int64_t k = -dd; k <= dd; k += 2) {
+        // An iteration may walk long runs of equal rows on many diagonals: a look for Ctrl-C every few.
+        if (((k + dd) & 511) == 0) par::check_cancelled();
         int64_t x;
         if (k == -dd || (k != dd && v[offset + k - 1] < v[offset + k + 1])) x = v[offset + k + 1];
         else x = v[offset + k - 1] + 1;

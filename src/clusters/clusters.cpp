@@ -40,6 +40,10 @@ struct ComponentStats {
   uint64_t count = 0, sum_x = 0, sum_y = 0;
   uint64_t min_x = std::numeric_limits<uint64_t>::max(), max_x = 0;
   uint64_t min_y = std::numeric_limits<uint64_t>::max(), max_y = 0;
+  // The same for the mask's own set pixels.
+  uint64_t own = 0;
+  uint64_t own_min_x = std::numeric_limits<uint64_t>::max(), own_max_x = 0;
+  uint64_t own_min_y = std::numeric_limits<uint64_t>::max(), own_max_y = 0;
 };
 
 // Overlap of the half-open ranges [a, a + la) and [b, b + lb) divided by the shorter length; 0.0 if disjoint.
@@ -80,6 +84,17 @@ void merge_into(ClusterRecord& a, const ClusterRecord& b) {
   a.height = bottom - y;
   a.pixel_count += b.pixel_count;
   a.merged_from += b.merged_from;
+  if (b.own_pixels > 0) {
+    if (a.own_pixels == 0) {
+      a.own_x = b.own_x, a.own_y = b.own_y, a.own_width = b.own_width, a.own_height = b.own_height;
+    } else {
+      const std::size_t ox = std::min(a.own_x, b.own_x), oy = std::min(a.own_y, b.own_y);
+      a.own_width = std::max(a.own_x + a.own_width, b.own_x + b.own_width) - ox;
+      a.own_height = std::max(a.own_y + a.own_height, b.own_y + b.own_height) - oy;
+      a.own_x = ox, a.own_y = oy;
+    }
+    a.own_pixels += b.own_pixels;
+  }
 }
 
 void sort_by_size(std::vector<ClusterRecord>& list) {
@@ -361,6 +376,7 @@ ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, c
   uint32_t last_label = 0, last_root = 0;
   for (std::size_t y = 0; y < height; ++y) {
     const uint32_t* lab = labeling.labels.data() + y * width;
+    const uint8_t* own = mask.data() + y * width;
     for (std::size_t x = 0; x < width; ++x) {
       const uint32_t l = lab[x];
       if (l == 0) continue;
@@ -376,6 +392,13 @@ ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, c
       s.max_x = std::max<uint64_t>(s.max_x, x);
       s.min_y = std::min<uint64_t>(s.min_y, y);
       s.max_y = std::max<uint64_t>(s.max_y, y);
+      if (own[x]) {
+        ++s.own;
+        s.own_min_x = std::min<uint64_t>(s.own_min_x, x);
+        s.own_max_x = std::max<uint64_t>(s.own_max_x, x);
+        s.own_min_y = std::min<uint64_t>(s.own_min_y, y);
+        s.own_max_y = std::max<uint64_t>(s.own_max_y, y);
+      }
     }
   }
   labeling = Labeling{};
@@ -394,6 +417,13 @@ ClusterList cluster_mask(ByteView mask, std::size_t width, std::size_t height, c
     r.centroid_y = static_cast<double>(s.sum_y) / static_cast<double>(s.count);
     r.pixel_count = s.count;
     r.merged_from = 1;
+    r.own_pixels = s.own;
+    if (s.own > 0) {
+      r.own_x = s.own_min_x;
+      r.own_y = s.own_min_y;
+      r.own_width = s.own_max_x - s.own_min_x + 1;
+      r.own_height = s.own_max_y - s.own_min_y + 1;
+    }
     list.push_back(r);
   }
   result.total_clusters = list.size();

@@ -23,6 +23,10 @@ struct ClusterRecord {
   double centroid_x = 0.0, centroid_y = 0.0;
   std::size_t pixel_count = 0;
   std::size_t merged_from = 1;
+  // The set pixels of the mask itself inside the group (before the dilation grew it) and their bounding box
+  // (empty when there are none): what a count of changed pixels adds up from.
+  std::size_t own_pixels = 0;
+  std::size_t own_x = 0, own_y = 0, own_width = 0, own_height = 0;
 };
 
 struct ClusterList {

@@ -32,6 +32,7 @@ struct Pool {
   Block blocks[MAX_BLOCKS];
   std::size_t count = 0;
   std::size_t bytes = 0;
+  uint64_t hits = 0, misses = 0;
 
   void remove(std::size_t i) {
     bytes -= blocks[i].size;
@@ -64,9 +65,11 @@ void* take(std::size_t size) {
       if (p.blocks[i].size == size) {
         void* data = p.blocks[i].data;
         p.remove(i);
+        ++p.hits;
         return data;
       }
     }
+    ++p.misses;
   }
   return ::operator new(size);
 }
@@ -101,6 +104,12 @@ std::size_t pooled_bytes() {
   Pool& p = pool();
   std::lock_guard<std::mutex> guard(p.lock);
   return p.bytes;
+}
+
+Stats stats() {
+  Pool& p = pool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return {p.count, p.bytes, p.hits, p.misses, ENABLED};
 }
 
 }  // namespace qf::buffer_pool

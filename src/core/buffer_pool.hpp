@@ -24,6 +24,17 @@ void give(void* block, std::size_t size);  // keeps the block for reuse, or free
 void clear();                              // frees every pooled block
 std::size_t pooled_bytes();
 
+// What the pool holds now, and how often take() found a block of the size asked for (hits) or not (misses)
+// since the process started. Sizes below MIN_SIZE never reach the pool and are not counted.
+struct Stats {
+  std::size_t blocks = 0;
+  std::size_t bytes = 0;
+  uint64_t hits = 0;
+  uint64_t misses = 0;
+  bool enabled = true;  // false in builds for the memory checkers, which get no pool
+};
+Stats stats();
+
 }  // namespace buffer_pool
 
 // std::allocator with large blocks going through the pool. Stateless: any two compare equal.

@@ -19,6 +19,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -202,6 +203,43 @@ auto run_watched(F&& f, Poll&& poll, std::chrono::milliseconds slice) -> std::op
   if (error) std::rethrow_exception(error);
   if (!result) throw InternalFault("watched work did not run");
   return result;
+}
+
+// Runs f() on a thread of its own while the calling thread waits for it and looks for cancellation every few
+// milliseconds: for one long call into a library that cannot be stopped midway (a whole inflate). Cancelled, the
+// wait ends at once with Cancelled and f finishes alone, so f must own everything it touches (capture by value);
+// its result is then dropped. f's exceptions reach the caller.
+template <class F>
+auto run_detached(F f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::optional<R> result;
+    std::exception_ptr error;
+  };
+  auto state = std::make_shared<State>();
+  std::thread([state, f = std::move(f)]() mutable {
+    std::optional<R> result;
+    std::exception_ptr error;
+    try {
+      result.emplace(f());
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard lock(state->mutex);
+    state->result = std::move(result);
+    state->error = error;
+    state->done = true;
+    state->finished.notify_one();
+  }).detach();
+  std::unique_lock lock(state->mutex);
+  while (!state->finished.wait_for(lock, std::chrono::milliseconds(5), [&] { return state->done; })) {
+    if (tbb::is_current_task_group_canceling()) throw Cancelled{};
+  }
+  if (state->error) std::rethrow_exception(state->error);
+  return std::move(*state->result);
 }
 
 // Limits the pool to `threads` workers while it lives (tests compare one worker with many).

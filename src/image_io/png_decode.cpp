@@ -17,10 +17,8 @@
 #include "core/parallel.hpp"
 #include "core/size.hpp"
 #include "image_io/png.hpp"
+#include "image_io/png_rows.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace qf {
 
@@ -37,7 +35,7 @@ constexpr uint64_t ANCILLARY_TOTAL_LIMIT = 128u << 20;
 constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
 
 enum Colour : uint8_t { GREY = 0, RGB = 2, PALETTE = 3, GREY_ALPHA = 4, RGBA = 6 };
-enum Filter : uint8_t { NONE, SUB, UP, AVERAGE, PAETH };
+using png_rows::PAETH;
 
 CompareError fail(std::string_view what) { return err::decode_png(what); }
 
@@ -252,184 +250,13 @@ std::vector<Pass> passes_of(const Header& h) {
   return out;
 }
 
-// ---- Unfiltering: recon = filtered + predictor(left a, above b, upper left c), bytes modulo 256.
-
-inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
-  const int p = a + b - c;
-  const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-  return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
-}
-
-// Undoes one row's filter. `raw` holds the filtered bytes, `prev` the row above already unfiltered (zeros for the
-// first row of a pass), `out` receives the row; n bytes each, BPP the filter distance.
-template <unsigned BPP>
-void unfilter_row(uint8_t filter, const uint8_t* __restrict raw, const uint8_t* __restrict prev,
-                  uint8_t* __restrict out, std::size_t n) {
-  const std::size_t lead = std::min<std::size_t>(BPP, n);
-  switch (filter) {
-    case NONE:
-      std::memcpy(out, raw, n);
-      break;
-    case SUB:
-      std::memcpy(out, raw, lead);
-      for (std::size_t i = BPP; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] + out[i - BPP]);
-      break;
-    case UP:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] + prev[i]);
-      break;
-    case AVERAGE:
-      for (std::size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(raw[i] + (prev[i] >> 1));
-      for (std::size_t i = BPP; i < n; ++i)
-        out[i] = static_cast<uint8_t>(raw[i] + ((unsigned{out[i - BPP]} + prev[i]) >> 1));
-      break;
-    case PAETH:
-      for (std::size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(raw[i] + prev[i]);
-      for (std::size_t i = BPP; i < n; ++i)
-        out[i] = static_cast<uint8_t>(raw[i] + paeth(out[i - BPP], prev[i], prev[i - BPP]));
-      break;
-  }
-}
-
-#if defined(__x86_64__)
-// Sub, Average and Paeth depend on the pixel to the left, so they run one pixel at a time; for 3- and 4-byte
-// pixels the channels of a pixel go through SSE2 together (16-bit lanes), which is all x86-64 guarantees.
-// Pixels are moved through general registers: a 3-byte memcpy through memory would stall store forwarding.
-template <unsigned BPP>
-inline __m128i load_pixel(const uint8_t* p) {
-  uint32_t v;
-  if constexpr (BPP == 4) std::memcpy(&v, p, 4);
-  else v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
-  return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), _mm_setzero_si128());
-}
-
-template <unsigned BPP>
-inline void store_pixel(uint8_t* p, __m128i v) {
-  const auto w = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
-  if constexpr (BPP == 4) {
-    std::memcpy(p, &w, 4);
-  } else {
-    p[0] = static_cast<uint8_t>(w), p[1] = static_cast<uint8_t>(w >> 8), p[2] = static_cast<uint8_t>(w >> 16);
-  }
-}
-
-inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
-inline __m128i bytes_of(__m128i v) { return _mm_and_si128(v, _mm_set1_epi16(0xFF)); }
-
-// A pixel's bytes repeated over 16 bytes (for 3-byte pixels the 16th byte starts a sixth copy).
-template <unsigned BPP>
-inline __m128i repeated(__m128i pixel16) {
-  const auto w = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(pixel16, pixel16)));
-  if constexpr (BPP == 4) {
-    return _mm_set1_epi32(static_cast<int>(w));
-  } else {
-    const uint64_t p = w & 0xFFFFFF;
-    const uint64_t lo = p | p << 24 | p << 48, hi = p >> 16 | p << 8 | p << 32 | p << 56;
-    return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
-  }
-}
-
-template <unsigned BPP>
-void unfilter_row_sse2(uint8_t filter, const uint8_t* __restrict raw, const uint8_t* __restrict prev,
-                       uint8_t* __restrict out, std::size_t n) {
-  if (filter == NONE || filter == UP) return unfilter_row<BPP>(filter, raw, prev, out, n);
-  // Flat stretches, the bulk of a screenshot, have a zero residual: under Sub every pixel there repeats the one to
-  // its left, and so it does under Paeth where the row above is flat too (b = c, so a is predicted). Such a
-  // stretch is written a window of whole pixels at a time; everything else goes one pixel at a time.
-  constexpr unsigned WINDOW = 16 / BPP * BPP;
-  constexpr int WINDOW_MASK = (1 << WINDOW) - 1;
-  const bool runs = filter == SUB || filter == PAETH;
-  const auto load16 = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-  __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
-  for (std::size_t i = 0; i < n; i += BPP) {
-    if (runs && i >= BPP && i + 16 <= n) {
-      const __m128i zero = _mm_setzero_si128();
-      int flat = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(raw + i), zero));
-      if (filter == PAETH) flat &= _mm_movemask_epi8(_mm_cmpeq_epi8(load16(prev + i), load16(prev + i - BPP)));
-      if ((flat & WINDOW_MASK) == WINDOW_MASK) {
-        const __m128i fill = repeated<BPP>(a);
-        do {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), fill);
-          i += WINDOW;
-          if (i + 16 > n) break;
-          flat = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(raw + i), zero));
-          if (filter == PAETH) flat &= _mm_movemask_epi8(_mm_cmpeq_epi8(load16(prev + i), load16(prev + i - BPP)));
-        } while ((flat & WINDOW_MASK) == WINDOW_MASK);
-        if (filter == PAETH) c = load_pixel<BPP>(prev + i - BPP);
-        if (i >= n) break;
-      }
-    }
-    const __m128i x = load_pixel<BPP>(raw + i);
-    __m128i predicted;
-    if (filter == SUB) {
-      predicted = a;
-    } else {
-      const __m128i b = load_pixel<BPP>(prev + i);
-      if (filter == AVERAGE) {
-        predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
-      } else {
-        // |p - a| = |b - c|, |p - b| = |a - c|, |p - c| = |(b - c) + (a - c)|; ties go to a, then b.
-        const __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
-        const __m128i da = abs16(pa), db = abs16(pb), dc = abs16(_mm_add_epi16(pa, pb));
-        const __m128i smallest = _mm_min_epi16(dc, _mm_min_epi16(da, db));
-        const __m128i use_a = _mm_cmpeq_epi16(da, smallest), use_b = _mm_cmpeq_epi16(db, smallest);
-        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
-        predicted = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, b_or_c));
-        c = b;
-      }
-    }
-    a = bytes_of(_mm_add_epi16(x, predicted));
-    store_pixel<BPP>(out + i, a);
-  }
-}
-#endif
-
-using UnfilterFn = void (*)(uint8_t, const uint8_t*, const uint8_t*, uint8_t*, std::size_t);
-
-UnfilterFn unfilter_for(unsigned bpp) {
-  switch (bpp) {
-    case 1: return unfilter_row<1>;
-    case 2: return unfilter_row<2>;
-#if defined(__x86_64__)
-    case 3: return unfilter_row_sse2<3>;
-    case 4: return unfilter_row_sse2<4>;
-#else
-    case 3: return unfilter_row<3>;
-    case 4: return unfilter_row<4>;
-#endif
-    case 6: return unfilter_row<6>;
-    default: return unfilter_row<8>;
-  }
-}
-
 // ---- Expansion of one unfiltered row of `width` pixels into RGBA.
 
 inline uint8_t round16(uint16_t v) { return static_cast<uint8_t>((static_cast<uint32_t>(v) + 128) / 257); }
 
-// 8-bit RGB → RGBA with alpha 255, four pixels per shuffle where the processor has SSSE3 (checked once).
-void rgb_to_rgba_scalar(const uint8_t* in, std::size_t width, uint8_t* out) {
-  for (std::size_t x = 0; x < width; ++x, in += 3, out += 4) out[0] = in[0], out[1] = in[1], out[2] = in[2], out[3] = 255;
-}
-
-#if defined(__x86_64__)
-__attribute__((target("ssse3"))) void rgb_to_rgba_ssse3(const uint8_t* in, std::size_t width, uint8_t* out) {
-  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-  const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-  std::size_t x = 0;
-  for (; x + 6 <= width; x += 4) {  // the 16-byte load stays inside the row
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(_mm_shuffle_epi8(v, spread), opaque));
-  }
-  rgb_to_rgba_scalar(in + 3 * x, width - x, out + 4 * x);
-}
-#endif
-
-void rgb_to_rgba(const uint8_t* in, std::size_t width, uint8_t* out) {
-#if defined(__x86_64__)
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (ssse3) return rgb_to_rgba_ssse3(in, width, out);
-#endif
-  rgb_to_rgba_scalar(in, width, out);
-}
+using png_rows::rgb_to_rgba;
+using png_rows::unfilter_for;
+using png_rows::UnfilterFn;
 
 struct Expander {
   const Png& png;
@@ -520,7 +347,8 @@ struct DecompressorDeleter {
 };
 
 // Inflates the image data into exactly `size` bytes at `out`: a stream that ends early, holds more than the image
-// or is corrupt (its Adler-32 included) is an error.
+// or is corrupt (its Adler-32 included) is an error. libdeflate writes the output front to back and touches
+// nothing past what the stream has produced, so a stream found corrupt costs no more memory than it inflated.
 Status inflate(const Png& png, uint8_t* out, std::size_t size) {
   if (png.image_data.empty()) return fail("the image data is empty");
   Bytes joined;
@@ -541,70 +369,189 @@ Status inflate(const Png& png, uint8_t* out, std::size_t size) {
   }
 }
 
+// Image data that inflates to at least this much is inflated on a thread of its own (par::run_detached) into a
+// block that thread owns, so that Ctrl-C need not wait for the whole inflate (about half a second per 500 MB);
+// below it, an inflate takes a few tens of milliseconds at most.
+constexpr std::size_t DETACHED_INFLATE_SIZE = 64u << 20;
+
+// The filtered rows of a large image, inflated as above.
+Result<std::shared_ptr<uint8_t[]>> inflate_detached(const Png& png, std::size_t size) {
+  // The job reads a copy of the stream: the file may be gone by the time an abandoned inflate ends.
+  auto stream = std::make_shared<Bytes>();
+  stream->reserve(png.image_data_bytes);
+  for (ByteView part : png.image_data) stream->insert(stream->end(), part.begin(), part.end());
+  return par::run_detached([stream, size]() -> Result<std::shared_ptr<uint8_t[]>> {
+    Png only;
+    only.image_data.push_back(*stream);
+    only.image_data_bytes = stream->size();
+    std::shared_ptr<uint8_t[]> out(new uint8_t[size]);  // not initialised: only what the stream holds is touched
+    if (auto e = inflate(only, out.get(), size)) return *e;
+    return out;
+  });
+}
+
+// Grows `data` to `size` zeroed bytes a slice at a time, looking for cancellation between slices (zeroing fresh
+// memory costs a page fault every 4 KiB: about a second for 2 GB).
+void resize_watched(Bytes& data, std::size_t size) {
+  constexpr std::size_t SLICE = 8u << 20;
+  data.reserve(size);
+  while (data.size() < size) {
+    par::check_cancelled();
+    data.resize(std::min(size, data.size() + SLICE));
+  }
+}
+
+// A block of the buffer pool, not initialised, returned to the pool when it goes.
+class ScratchBlock {
+ public:
+  explicit ScratchBlock(std::size_t size)
+      : size_(size), data_(size ? static_cast<uint8_t*>(buffer_pool::take(size)) : nullptr) {}
+  ScratchBlock(const ScratchBlock&) = delete;
+  ~ScratchBlock() {
+    if (data_) buffer_pool::give(data_, size_);
+  }
+  uint8_t* data() const { return data_; }
+
+ private:
+  std::size_t size_;
+  uint8_t* data_;
+};
+
+// Rows between two looks for a cancellation while rows are unfiltered and expanded: about a megabyte of output.
+std::size_t rows_per_check(const Header& h) { return std::max<std::size_t>(1, (1u << 20) / (4 * std::size_t{h.width})); }
+
 }  // namespace
 
-Result<RgbaImage> decode_png(ByteView file) {
+struct PngReader::File {
   Png png;
-  if (auto e = read_chunks(file, png)) return *e;
-  const Header& h = png.header;
+  std::vector<Pass> passes;
+  std::size_t filtered_size = 0;
+};
 
-  const std::vector<Pass> passes = passes_of(h);
+PngReader::PngReader(std::unique_ptr<const File> file) : file_(std::move(file)) {}
+PngReader::PngReader(PngReader&&) noexcept = default;
+PngReader& PngReader::operator=(PngReader&&) noexcept = default;
+PngReader::~PngReader() = default;
+
+Result<PngReader> PngReader::open(ByteView bytes) {
+  auto file = std::make_unique<File>();
+  Png& png = file->png;
+  if (auto e = read_chunks(bytes, png)) return *e;
+  file->passes = passes_of(png.header);
   uint64_t filtered_size = 0;  // below the memory limit plus one byte per row: no overflow
-  for (const Pass& p : passes) filtered_size += p.height * (1 + p.row_bytes);
+  for (const Pass& p : file->passes) filtered_size += p.height * (1 + p.row_bytes);
   if (filtered_size > png.image_data_bytes * DEFLATE_MAX_RATIO)
     return fail("the image data is too short for the image size");
-
-  auto pixels = pixel_count(h.width, h.height);
+  auto pixels = pixel_count(png.header.width, png.header.height);
   if (!pixels) return pixels.error();
-  const std::size_t out_size = *pixels * 4;
-  const unsigned bpp = h.filter_distance();
-  const UnfilterFn unfilter = unfilter_for(bpp);
-  const Expander expand(png);
+  file->filtered_size = filtered_size;
+  return PngReader(std::move(file));
+}
+
+std::size_t PngReader::width() const { return file_->png.header.width; }
+std::size_t PngReader::height() const { return file_->png.header.height; }
+std::size_t PngReader::rgba_size() const { return width() * height() * 4; }
+std::size_t PngReader::filtered_size() const { return file_->filtered_size; }
+bool PngReader::in_place(std::size_t capacity) const {
+  return !file_->png.header.interlaced && capacity >= std::max(rgba_size(), filtered_size());
+}
+
+Status PngReader::inflate_into(uint8_t* filtered) const { return inflate(file_->png, filtered, filtered_size()); }
+
+Status PngReader::expand(const uint8_t* filtered, uint8_t* out) const {
+  const Png& png = file_->png;
+  const Header& h = png.header;
+  const UnfilterFn unfilter = unfilter_for(h.filter_distance());
+  const Expander expand_row(png);
   // Two scratch rows: the one being unfiltered and the one above it.
   std::size_t widest = 0;
-  for (const Pass& p : passes) widest = std::max<std::size_t>(widest, p.row_bytes);
+  for (const Pass& p : file_->passes) widest = std::max<std::size_t>(widest, p.row_bytes);
   std::vector<uint8_t> rows(2 * widest);
-
-  RgbaImage image;
-  image.width = h.width;
-  image.height = h.height;
-  // Without interlacing one buffer serves both: the filtered rows are inflated into its tail, and each row, once
-  // unfiltered into a scratch row, is expanded towards the front. The buffer is as long as the larger of the two,
-  // so row j's RGBA ends at or before the start of filtered row j + 1: nothing is overwritten before it is read.
-  // Interlaced images, whose passes land all over the image, inflate into a buffer of their own.
-  const std::size_t buffer_size = h.interlaced ? out_size : std::max<std::size_t>(out_size, filtered_size);
-  image.data.resize(buffer_size);
-  std::unique_ptr<uint8_t[]> own;
-  uint8_t* filtered;
-  if (h.interlaced) {
-    own.reset(new uint8_t[filtered_size]);
-    filtered = own.get();
-  } else {
-    filtered = image.data.data() + (buffer_size - filtered_size);
-  }
-  if (auto e = inflate(png, filtered, filtered_size)) return *e;
   std::vector<uint8_t> pass_rgba(h.interlaced ? 4 * std::size_t{h.width} : 0);
+  const std::size_t check_every = rows_per_check(h);
   const uint8_t* raw = filtered;
-  for (const Pass& p : passes) {
+  for (const Pass& p : file_->passes) {
     const std::size_t n = p.row_bytes;
     uint8_t* prev = rows.data();
     uint8_t* cur = rows.data() + n;
     std::memset(prev, 0, n);
     for (std::size_t j = 0; j < p.height; ++j, raw += n + 1) {
+      if (j % check_every == 0) par::check_cancelled();
       if (raw[0] > PAETH) return fail("invalid row filter type");
       unfilter(raw[0], raw + 1, prev, cur, n);
-      uint8_t* dst = image.data.data() + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
+      uint8_t* dst = out + 4 * ((p.y0 + j * p.dy) * std::size_t{h.width} + p.x0);
       if (p.dx == 1) {
-        expand(cur, p.width, dst);
+        expand_row(cur, p.width, dst);
       } else {
-        expand(cur, p.width, pass_rgba.data());
+        expand_row(cur, p.width, pass_rgba.data());
         for (std::size_t i = 0; i < p.width; ++i) std::memcpy(dst + 4 * i * p.dx, &pass_rgba[4 * i], 4);
       }
       std::swap(prev, cur);
     }
   }
-  image.data.resize(out_size);
-  if (buffer_size - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit samples: give back the rest
+  return std::nullopt;
+}
+
+Status PngReader::decode_into(uint8_t* out, std::size_t capacity) const {
+  if (filtered_size() >= DETACHED_INFLATE_SIZE) {
+    auto inflated = inflate_detached(file_->png, filtered_size());
+    if (!inflated) return std::move(inflated).error();
+    return expand(inflated->get(), out);
+  }
+  // In place, the filtered rows are inflated into the tail of the buffer, and each row, once unfiltered into a
+  // scratch row, is expanded towards the front. The buffer is as long as the larger of the two, so row j's RGBA
+  // ends at or before the start of filtered row j + 1: nothing is overwritten before it is read. Interlaced
+  // images, whose passes land all over the image, and buffers too short for the filtered rows inflate into a
+  // scratch block.
+  if (in_place(capacity)) {
+    uint8_t* filtered = out + (capacity - filtered_size());
+    if (auto e = inflate_into(filtered)) return e;
+    return expand(filtered, out);
+  }
+  ScratchBlock scratch(filtered_size());
+  if (auto e = inflate_into(scratch.data())) return e;
+  return expand(scratch.data(), out);
+}
+
+Result<PngHeader> read_png_header(ByteView file) {
+  if (file.size() < 8 || std::memcmp(file.data(), SIGNATURE, 8) != 0) return fail("not a PNG file (bad signature)");
+  if (file.size() < 8 + 8 + 13 + 4) return fail("file is cut short inside the IHDR chunk");
+  const uint8_t* chunk = &file[8];
+  if (std::memcmp(chunk + 4, "IHDR", 4) != 0) return fail("the first chunk is not IHDR");
+  if (be32(chunk) != 13) return fail("invalid IHDR chunk length");
+  if (be32(chunk + 8 + 13) != libdeflate_crc32(0, chunk + 4, 4 + 13)) return fail("CRC mismatch in the IHDR chunk");
+  Header h;
+  if (auto e = read_header(file.subspan(16, 13), h)) return *e;
+  return PngHeader{h.width, h.height, h.depth, h.colour, h.interlaced};
+}
+
+Result<RgbaImage> decode_png(ByteView file) {
+  auto reader = PngReader::open(file);
+  if (!reader) return std::move(reader).error();
+  RgbaImage image;
+  image.width = reader->width();
+  image.height = reader->height();
+  const std::size_t out_size = reader->rgba_size(), filtered_size = reader->filtered_size();
+  // The image's buffer is zeroed when it is allocated, every page of it touched. Where the RGBA is at least twice
+  // the inflated rows (grey, palette and low bit depths), the stream is inflated into a scratch block first, so
+  // that a small file whose stream turns out corrupt near its end is refused having touched no more than the
+  // inflated rows (which the memory limit bounds); the others decode in place, in one buffer.
+  if (filtered_size >= DETACHED_INFLATE_SIZE) {
+    auto inflated = inflate_detached(reader->file_->png, filtered_size);
+    if (!inflated) return std::move(inflated).error();
+    resize_watched(image.data, out_size);
+    if (auto e = reader->expand(inflated->get(), image.data.data())) return *e;
+  } else if (!reader->in_place(std::max(out_size, filtered_size)) || out_size / 2 >= filtered_size) {
+    ScratchBlock scratch(filtered_size);
+    if (auto e = reader->inflate_into(scratch.data())) return *e;
+    resize_watched(image.data, out_size);
+    if (auto e = reader->expand(scratch.data(), image.data.data())) return *e;
+  } else {
+    resize_watched(image.data, std::max(out_size, filtered_size));
+    if (auto e = reader->decode_into(image.data.data(), image.data.size())) return *e;
+    image.data.resize(out_size);
+    if (image.data.capacity() - out_size > out_size / 8) image.data.shrink_to_fit();  // 16-bit samples: give back the rest
+  }
   if (auto e = check_rgba(image.data.size(), image.width, image.height)) return *e;
   return image;
 }
@@ -614,7 +561,17 @@ Result<std::pair<RgbaImage, RgbaImage>> decode_png_pair(ByteView baseline, ByteV
   if (same_bytes(baseline, current)) {
     auto image = decode_png(baseline);
     if (!image) return std::move(image).error();
-    RgbaImage copy{image->width, image->height, image->data};
+    RgbaImage copy{image->width, image->height, {}};
+    constexpr std::size_t SLICE = 64u << 20;  // copied a slice at a time, between looks for Ctrl-C
+    if (image->data.size() <= SLICE) {
+      copy.data = image->data;
+    } else {
+      resize_watched(copy.data, image->data.size());
+      for (std::size_t at = 0; at < image->data.size(); at += SLICE) {
+        par::check_cancelled();
+        std::memcpy(copy.data.data() + at, image->data.data() + at, std::min(SLICE, image->data.size() - at));
+      }
+    }
     return std::pair<RgbaImage, RgbaImage>(std::move(*image), std::move(copy));
   }
   std::optional<Result<RgbaImage>> b, c;

@@ -5,11 +5,9 @@
 #include <cstring>
 #include <numbers>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
+#include "core/cpu.hpp"
 #include "core/parallel.hpp"
+#include "image_io/resize_kernels.hpp"
 #include "core/size.hpp"
 
 namespace qf {
@@ -93,7 +91,7 @@ FilterTaps filter_taps(std::size_t out, std::size_t source, std::size_t target) 
 // multiply-add), and the AVX2 one is picked at run time when the processor has it.
 namespace {
 
-constexpr std::size_t BLOCK = 64;
+using resize_kernels::BLOCK;
 
 // One block of `n` <= BLOCK columns.
 [[gnu::always_inline]] inline void vertical_block_body(const uint8_t* s, std::size_t stride, const float* w,
@@ -112,31 +110,11 @@ void vertical_block_baseline(const uint8_t* s, std::size_t stride, const float* 
   vertical_block_body(s, stride, w, taps, BLOCK, out);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// Eight source bytes as eight floats.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256 load8(const uint8_t* s) {
-  return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s))));
-}
-
-[[gnu::target("avx2")]] void vertical_block_avx2(const uint8_t* s, std::size_t stride, const float* w,
-                                                 std::size_t taps, float* out) {
-  __m256 acc[BLOCK / 8];
-  const __m256 w0 = _mm256_set1_ps(w[0]);
-  for (std::size_t j = 0; j < BLOCK / 8; ++j) acc[j] = _mm256_mul_ps(w0, load8(s + 8 * j));
-  for (std::size_t i = 1; i < taps; ++i) {
-    const __m256 wi = _mm256_set1_ps(w[i]);
-    s += stride;
-    for (std::size_t j = 0; j < BLOCK / 8; ++j) acc[j] = _mm256_add_ps(acc[j], _mm256_mul_ps(wi, load8(s + 8 * j)));
-  }
-  for (std::size_t j = 0; j < BLOCK / 8; ++j) _mm256_storeu_ps(out + 8 * j, acc[j]);
-}
-#endif
-
 using VerticalBlock = void (*)(const uint8_t*, std::size_t, const float*, std::size_t, float*);
 
 VerticalBlock pick_vertical_block() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2")) return vertical_block_avx2;
+  if (cpu::features().avx2) return resize_kernels::vertical_block_avx2;
 #endif
   return vertical_block_baseline;
 }

@@ -43,38 +43,6 @@ bool has_shift(const std::vector<SegmentRecord>& segments) {
   });
 }
 
-// Keys of rows [0, rows) over the columns of [x0, x1) marked in `keep`, the others left out of the row.
-std::vector<RowKey> strip_keys(ByteView canvas, std::size_t w, std::size_t rows, std::size_t x0, std::size_t x1,
-                               const std::vector<uint8_t>& keep) {
-  if (std::all_of(keep.begin() + static_cast<std::ptrdiff_t>(x0), keep.begin() + static_cast<std::ptrdiff_t>(x1),
-                  [](uint8_t k) { return k != 0; }))
-    return band_row_keys(canvas, w, rows, x0, x1);
-  std::vector<std::pair<std::size_t, std::size_t>> runs;  // kept column runs
-  for (std::size_t x = x0; x < x1; ++x) {
-    if (!keep[x]) continue;
-    if (!runs.empty() && runs.back().second == x) runs.back().second = x + 1;
-    else runs.push_back({x, x + 1});
-  }
-  std::size_t kept = 0;
-  for (const auto& r : runs) kept += r.second - r.first;
-  std::vector<RowKey> keys(rows);
-  const std::size_t row_bytes = w * 4;
-  const std::size_t grain = std::max<std::size_t>(1, ROW_KEY_GRAIN_BYTES / (kept * 4));
-  par::for_each_range(rows, grain, [&](std::size_t begin, std::size_t end) {
-    Bytes row(kept * 4);
-    for (std::size_t y = begin; y < end; ++y) {
-      uint8_t* out = row.data();
-      for (const auto& r : runs) {
-        const std::size_t len = (r.second - r.first) * 4;
-        std::memcpy(out, canvas.data() + y * row_bytes + r.first * 4, len);
-        out += len;
-      }
-      keys[y] = row_key(row);
-    }
-  });
-  return keys;
-}
-
 // The region's own alignment: its rows keyed on its columns, searched within the budget.
 struct RegionAlignment {
   bool found = false;
@@ -86,8 +54,8 @@ RegionAlignment align_region(const ImagePair& pair, std::size_t x0, std::size_t 
                              std::size_t& searches, std::size_t max_searches) {
   if (searches >= max_searches) return {};
   const std::size_t w = pair.canvas_width;
-  const std::vector<RowKey> kb = band_row_keys(pair.baseline, w, pair.baseline_height, x0, x1);
-  const std::vector<RowKey> kc = band_row_keys(pair.current, w, pair.current_height, x0, x1);
+  const std::vector<RowKey> kb = layout_row_keys(pair.baseline, w, pair.baseline_height, x0, x1);
+  const std::vector<RowKey> kc = layout_row_keys(pair.current, w, pair.current_height, x0, x1);
   ++searches;
   auto script = search_edit_runs(kb, kc, budget);
   if (!script) script = anchored_script(kb, kc, budget);
@@ -218,8 +186,8 @@ Result<LayoutRecord> analyze_layout(const ImagePair& pair, const DiffOptions& di
       keep[x] = best_score(x) > 0;
       if (keep[x]) x0 = std::min(x0, x), x1 = x + 1;
     }
-    const std::vector<RowKey> kb = strip_keys(pair.baseline, w, n, x0, x1, keep);
-    const std::vector<RowKey> kc = strip_keys(pair.current, w, m, x0, x1, keep);
+    const std::vector<RowKey> kb = layout_row_keys(pair.baseline, w, n, x0, x1, &keep);
+    const std::vector<RowKey> kc = layout_row_keys(pair.current, w, m, x0, x1, &keep);
     ++record.searches;
     auto script = search_edit_runs(kb, kc, budget);
     if (!script) script = anchored_script(kb, kc, budget);

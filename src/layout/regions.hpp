@@ -14,6 +14,11 @@ struct CompareBlock {
 
 namespace qf {
 
+// Keys of rows [0, rows) of a canvas `width` pixels wide over the columns of [x0, x1) marked in `keep` (all of them
+// when keep is null). Comparable with each other only.
+std::vector<RowKey> layout_row_keys(ByteView canvas, std::size_t width, std::size_t rows, std::size_t x0,
+                                    std::size_t x1, const std::vector<uint8_t>* keep = nullptr);
+
 // Columns [x0, x1) left in place: row y against row y over the common height, the rest of the taller image
 // inserted (or deleted) at the bottom.
 ColumnRegion static_region(std::size_t x0, std::size_t x1, std::size_t baseline_height, std::size_t current_height);

@@ -104,6 +104,27 @@ Result<JitterCounts> count_jitter(ByteView baseline, ByteView current, std::size
   });
 }
 
+uint64_t mark_jitter(ByteView baseline, ByteView current, std::size_t width, std::size_t height, Bytes& mask,
+                     unsigned r) {
+  if (r == 0 || mask.size() != width * height) return 0;
+  const uint8_t* b = baseline.data();
+  const uint8_t* c = current.data();
+  uint8_t* m = mask.data();
+  const std::size_t grain = std::max<std::size_t>(1, 16384 / std::max<std::size_t>(width, 1));
+  return par::sum_ranges(height, grain, [&](std::size_t y0, std::size_t y1) {
+    uint64_t n = 0;
+    for (std::size_t y = y0; y < y1; ++y) {
+      uint8_t* row = m + y * width;
+      for (std::size_t x = 0; x < width; ++x)
+        if (row[x] == MASK_DIFFERENT && explained_by_move(b, c, x, y, width, height, r)) {
+          row[x] = MASK_JITTER;
+          ++n;
+        }
+    }
+    return n;
+  });
+}
+
 Result<JitterMask> build_jitter_mask(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
                                      const DiffOptions& options, unsigned r) {
   if (auto e = check_pair(baseline, current, width, height, options)) return *e;

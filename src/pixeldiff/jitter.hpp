@@ -71,6 +71,12 @@ struct JitterMask {
   Bytes classes;
   JitterCounts counts;
 };
+// Marks MASK_JITTER on the Different pixels of `mask` (width x height bytes, MASK_DIFFERENT where a pixel
+// counts, as a count marks them) that a move of at most r pixels explains; returns how many it marked. The two
+// images are width x height RGBA. With r = 0 nothing is marked.
+uint64_t mark_jitter(ByteView baseline, ByteView current, std::size_t width, std::size_t height, Bytes& mask,
+                     unsigned r);
+
 Result<JitterMask> build_jitter_mask(ByteView baseline, ByteView current, std::size_t width, std::size_t height,
                                      const DiffOptions& options, unsigned r);
 

@@ -6,22 +6,14 @@
 
 #include "core/parallel.hpp"
 #include "core/size.hpp"
+#include "ssim/detail.hpp"
 
 namespace qf {
 
 namespace {
 
-// Mirrors an index about the edge pixel without repeating it, until it lies in [0, n).
-std::size_t mirror(std::ptrdiff_t k, std::size_t n) {
-  if (n == 1) return 0;  // a one-pixel side has nothing to reflect onto
-  const auto sn = static_cast<std::ptrdiff_t>(n);
-  while (k < 0 || k >= sn) k = k < 0 ? -k : 2 * sn - 2 - k;
-  return static_cast<std::size_t>(k);
-}
-
-inline double luma_of(const uint8_t* p) {
-  return (static_cast<double>(p[0]) * 0.299 + static_cast<double>(p[1]) * 0.587) + static_cast<double>(p[2]) * 0.114;
-}
+using ssim_detail::luma_of;
+using ssim_detail::mirror;
 
 void luma_rows(const uint8_t* rgba, std::size_t count, double* out) {
   for (std::size_t i = 0; i < count; ++i) out[i] = luma_of(rgba + 4 * i);
@@ -149,10 +141,7 @@ struct RgbaSource {
   const double* y_row(std::size_t q) const { return y.data() + (q - first) * w; }
 };
 
-inline double clamp_score(double s) {
-  if (!std::isfinite(s)) return 0.0;
-  return std::min(1.0, std::max(0.0, s));
-}
+using ssim_detail::clamp_score;
 
 // Windowed method: the five box filters run band by band as fork–join tasks; the per-pixel values are summed
 // afterwards on this thread in row-major order, so the score does not depend on the number of workers.

@@ -1,32 +1,19 @@
-// The functions of quillfen_tools._native, one group per file; module.cpp lists them in its method table.
-// Each follows the engine's boundary conventions: arguments parsed with the lock held, the work done with the
-// interpreter lock released (bindings/boundary.hpp), CompareErrors raised as ValueError.
+// The functions of quillfen_tools._native, one group per file, each declared with the engine's parameter tables
+// (bindings/entry.hpp: defaults from the core option records) and returning records (records.hpp). module.cpp
+// lists the groups. Each follows the engine's boundary conventions: arguments parsed with the lock held, the work
+// done with the interpreter lock released (bindings/boundary.hpp), CompareErrors raised as ValueError.
 #pragma once
 
-#include "bindings/python.hpp"
+#include <span>
+
+#include "bindings/entry.hpp"
 
 namespace qf::tools {
 
-// images.cpp
-PyObject* decode_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* rgb_to_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* apply_ignore(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* thumbnail_rgba(PyObject* module, PyObject* args, PyObject* kwargs);
-
-// encode.cpp
-PyObject* encode_png(PyObject* module, PyObject* args, PyObject* kwargs);
-
-// layout.cpp
-PyObject* analyze_layout(PyObject* module, PyObject* args, PyObject* kwargs);
-
-// jitter.cpp
-PyObject* jitter_compare(PyObject* module, PyObject* args, PyObject* kwargs);
-
-// pool.cpp
-PyObject* set_threads(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* max_threads(PyObject* module, PyObject* args);
-
-// A new bytes object of `size` bytes whose contents the caller fills before handing it out.
-PyObject* new_bytes(std::size_t size, char** data);
+std::span<const py::Entry> image_functions();   // images.cpp
+std::span<const py::Entry> layout_functions();  // layout.cpp
+std::span<const py::Entry> pool_functions();    // pool.cpp
+std::span<const py::Entry> verdict_functions();  // verdict.cpp
+std::span<const py::Entry> classify_functions();  // classify.cpp
 
 }  // namespace qf::tools

@@ -1,132 +1,103 @@
-// Image helpers of the product layer: PNG decoding into caller-visible pixels, RGB expansion, ignored regions and
-// thumbnails of decoded images. Pixel buffers arrive through the buffer protocol and are read in place.
+// Image helpers of the product layer: PNG sizes and decoding into caller-visible pixels, RGB expansion, ignored
+// regions and thumbnails of decoded images. Pixel buffers arrive through the buffer protocol and are read in
+// place.
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "bindings/boundary.hpp"
+#include "bindings/params.hpp"
+#include "bindings/pytype.hpp"
 #include "core/size.hpp"
 #include "image_io/png.hpp"
 #include "image_io/thumbnail.hpp"
+#include "tools_native/args.hpp"
 #include "tools_native/functions.hpp"
+#include "tools_native/records.hpp"
 
 namespace qf::tools {
 namespace {
 
-using Keywords = char*[];
-#define QF_KW(...) []() { static const char* k[] = {__VA_ARGS__, nullptr}; return const_cast<char**>(k); }()
+const RecordType DECODED{"DecodedImage", "A decoded PNG: 8-bit RGBA pixels, width * height * 4 bytes.",
+                         {"pixels", "width", "height"}};
 
-// A Py_buffer released on scope exit.
-struct Buffer {
-  Py_buffer view{};
-  bool held = false;
-  ~Buffer() {
-    if (held) PyBuffer_Release(&view);
-  }
-  ByteView bytes() const { return {static_cast<const uint8_t*>(view.buf), static_cast<std::size_t>(view.len)}; }
+struct DecodeArgs {
+  py::BytesArg png;
+  bool writable = false;
+  std::optional<uint64_t> max_pixels;
 };
+constexpr auto png = QF_REQUIRED(DecodeArgs, png);
+constexpr auto writable = QF_PARAM(DecodeArgs, writable);
+constexpr auto max_pixels = QF_PARAM(DecodeArgs, max_pixels);
 
-// Holds a C-contiguous buffer of `object`; false with TypeError set when it has none.
-bool get_buffer(PyObject* object, const char* name, Buffer& out) {
-  if (PyObject_GetBuffer(object, &out.view, PyBUF_C_CONTIGUOUS) < 0) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a C-contiguous buffer", name);
+// ValueError when the PNG's header does not read or says more than `limit` pixels. False with it set.
+bool check_header(ByteView png, std::optional<uint64_t> limit) {
+  if (!limit) return true;
+  auto header = read_png_header(png);
+  if (!header) {
+    py::raise(header.error());
     return false;
   }
-  out.held = true;
-  return true;
+  const uint64_t pixels = uint64_t{header->width} * header->height;
+  if (pixels <= *limit) return true;
+  PyErr_Format(PyExc_ValueError, "image of %lux%lu = %llu pixels exceeds max_pixels=%llu",
+               static_cast<unsigned long>(header->width), static_cast<unsigned long>(header->height),
+               static_cast<unsigned long long>(pixels), static_cast<unsigned long long>(*limit));
+  return false;
 }
 
-// ValueError unless the buffer holds width * height * channels bytes.
-bool check_pixels(const Buffer& b, const char* name, uint64_t width, uint64_t height, uint64_t channels) {
-  auto n = pixel_count(width, height);
-  if (!n) {
-    py::raise(n.error());
-    return false;
-  }
-  if (static_cast<uint64_t>(b.view.len) != *n * channels) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': expected %llu bytes for %llux%llu, got %zd", name,
-                 static_cast<unsigned long long>(*n * channels), static_cast<unsigned long long>(width),
-                 static_cast<unsigned long long>(height), b.view.len);
-    return false;
-  }
-  return true;
-}
-
-struct Rect {
-  uint64_t x, y, w, h;
-};
-
-// A sequence of (x, y, width, height) tuples of non-negative ints.
-bool parse_rects(PyObject* seq, std::vector<Rect>& out) {
-  PyObject* iter = PyObject_GetIter(seq);
-  if (!iter) return false;
-  while (PyObject* item = PyIter_Next(iter)) {
-    uint64_t v[4] = {0, 0, 0, 0};
-    bool ok = PyTuple_Check(item) && PyTuple_Size(item) == 4;
-    for (Py_ssize_t i = 0; ok && i < 4; ++i) {
-      v[i] = PyLong_AsUnsignedLongLong(PyTuple_GetItem(item, i));
-      ok = !PyErr_Occurred();
-    }
-    Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(iter);
-      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "argument 'rects': expected (x, y, width, height) tuples of ints");
-      }
-      return false;
-    }
-    out.push_back({v[0], v[1], v[2], v[3]});
-  }
-  Py_DECREF(iter);
-  return !PyErr_Occurred();
-}
-
-}  // namespace
-
-PyObject* decode_rgba(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* png = nullptr;
-  int writable = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|p:decode_rgba", QF_KW("png", "writable"), &PyBytes_Type, &png,
-                                   &writable))
-    return nullptr;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(png, &data, &size) < 0) return nullptr;
-  ByteView view(reinterpret_cast<const uint8_t*>(data), static_cast<std::size_t>(size));
-  auto image = py::call_unlocked([&] { return decode_png(view); });
-  if (!image) return nullptr;
-  const std::size_t n = image->data.size();
-  PyObject* pixels = nullptr;
-  char* out = nullptr;
-  if (writable) {
-    pixels = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (pixels) out = PyByteArray_AsString(pixels);
-  } else {
-    pixels = new_bytes(n, &out);
-  }
+PyObject* decode_rgba(PyObject*, DecodeArgs& a) {
+  if (!check_header(a.png.view(), a.max_pixels)) return nullptr;
+  auto reader = py::call_unlocked([&] { return PngReader::open(a.png.view()); });
+  if (!reader) return nullptr;
+  // Decoded straight into the object returned, which Python allocates without touching it: no second copy, and a
+  // stream found corrupt leaves most of it unwritten.
+  const std::size_t n = reader->rgba_size();
+  py::Ref pixels(a.writable ? PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n))
+                            : PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
   if (!pixels) return nullptr;
-  if (n) {
-    Py_BEGIN_ALLOW_THREADS std::memcpy(out, image->data.data(), n);
-    Py_END_ALLOW_THREADS
-  }
-  return Py_BuildValue("(Nnn)", pixels, static_cast<Py_ssize_t>(image->width),
-                       static_cast<Py_ssize_t>(image->height));
+  char* out = a.writable ? PyByteArray_AsString(pixels.get()) : PyBytes_AsString(pixels.get());
+  if (!out) return nullptr;
+  auto decoded = py::call_unlocked(
+      [&]() -> Result<bool> {
+        if (auto e = reader->decode_into(reinterpret_cast<uint8_t*>(out), n)) return *e;
+        return true;
+      },
+      py::WATCHED);
+  if (!decoded) return nullptr;
+  return DECODED.make({pixels.new_ref(), py::to_py(reader->width()), py::to_py(reader->height())});
 }
 
-PyObject* rgb_to_rgba(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* object = nullptr;
-  unsigned long long width = 0, height = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKK:rgb_to_rgba", QF_KW("rgb", "width", "height"), &object, &width,
-                                   &height))
+const RecordType IMAGE_SIZE{"ImageSize", "The size of an image in pixels.", {"width", "height"}};
+
+struct PngArgs {
+  py::BytesArg png;
+};
+constexpr auto png_only = QF_REQUIRED(PngArgs, png);
+
+PyObject* png_size(PyObject*, PngArgs& a) {
+  auto header = read_png_header(a.png.view());
+  if (!header) {
+    py::raise(header.error());
     return nullptr;
-  Buffer rgb;
-  if (!get_buffer(object, "rgb", rgb) || !check_pixels(rgb, "rgb", width, height, 3)) return nullptr;
-  const std::size_t pixels = static_cast<std::size_t>(rgb.view.len / 3);
+  }
+  return IMAGE_SIZE.make({py::to_py(header->width), py::to_py(header->height)});
+}
+
+struct RgbArgs {
+  BufferArg rgb;
+  uint64_t width = 0, height = 0;
+};
+constexpr auto rgb = QF_REQUIRED(RgbArgs, rgb);
+constexpr auto rgb_width = QF_REQUIRED(RgbArgs, width);
+constexpr auto rgb_height = QF_REQUIRED(RgbArgs, height);
+
+PyObject* rgb_to_rgba(PyObject*, RgbArgs& a) {
+  if (!check_pixels(a.rgb, "rgb", a.width, a.height, 3)) return nullptr;
+  const std::size_t pixels = a.rgb.size() / 3;
   char* out = nullptr;
   PyObject* result = new_bytes(pixels * 4, &out);
   if (!result) return nullptr;
-  const uint8_t* in = rgb.bytes().data();
+  const uint8_t* in = a.rgb.bytes().data();
   auto* o = reinterpret_cast<uint8_t*>(out);
   Py_BEGIN_ALLOW_THREADS for (std::size_t p = 0; p < pixels; ++p) {
     o[4 * p] = in[3 * p];
@@ -137,34 +108,45 @@ PyObject* rgb_to_rgba(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_END_ALLOW_THREADS return result;
 }
 
-PyObject* apply_ignore(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *current_obj = nullptr, *baseline_obj = nullptr, *rects_obj = nullptr, *mask_obj = Py_None;
-  unsigned long long cw = 0, ch = 0, bw = 0, bh = 0, mw = 0, mh = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKOKK|OOKK:apply_ignore",
-                                   QF_KW("current", "current_width", "current_height", "baseline", "baseline_width",
-                                         "baseline_height", "rects", "mask", "mask_width", "mask_height"),
-                                   &current_obj, &cw, &ch, &baseline_obj, &bw, &bh, &rects_obj, &mask_obj, &mw, &mh))
+struct IgnoreArgs {
+  BufferArg current;
+  uint64_t current_width = 0, current_height = 0;
+  BufferArg baseline;
+  uint64_t baseline_width = 0, baseline_height = 0;
+  RectsArg rects;
+  OptionalBufferArg mask;
+  uint64_t mask_width = 0, mask_height = 0;
+};
+constexpr auto current = QF_REQUIRED(IgnoreArgs, current);
+constexpr auto current_width = QF_REQUIRED(IgnoreArgs, current_width);
+constexpr auto current_height = QF_REQUIRED(IgnoreArgs, current_height);
+constexpr auto baseline = QF_REQUIRED(IgnoreArgs, baseline);
+constexpr auto baseline_width = QF_REQUIRED(IgnoreArgs, baseline_width);
+constexpr auto baseline_height = QF_REQUIRED(IgnoreArgs, baseline_height);
+constexpr auto rects = QF_PARAM(IgnoreArgs, rects);
+constexpr auto mask = QF_PARAM(IgnoreArgs, mask);
+constexpr auto mask_width = QF_PARAM(IgnoreArgs, mask_width);
+constexpr auto mask_height = QF_PARAM(IgnoreArgs, mask_height);
+
+PyObject* apply_ignore(PyObject*, IgnoreArgs& a) {
+  const uint64_t cw = a.current_width, ch = a.current_height, bw = a.baseline_width, bh = a.baseline_height;
+  if (!check_pixels(a.current, "current", cw, ch, 4) || !check_pixels(a.baseline, "baseline", bw, bh, 4))
     return nullptr;
-  Buffer current, baseline, mask;
-  if (!get_buffer(current_obj, "current", current) || !check_pixels(current, "current", cw, ch, 4)) return nullptr;
-  if (!get_buffer(baseline_obj, "baseline", baseline) || !check_pixels(baseline, "baseline", bw, bh, 4))
-    return nullptr;
-  std::vector<Rect> rects;
-  if (rects_obj && rects_obj != Py_None && !parse_rects(rects_obj, rects)) return nullptr;
-  const bool has_mask = mask_obj != Py_None;
-  if (has_mask && (!get_buffer(mask_obj, "mask", mask) || !check_pixels(mask, "mask", mw, mh, 1))) return nullptr;
+  const bool has_mask = a.mask.held;
+  if (has_mask && !check_pixels(a.mask, "mask", a.mask_width, a.mask_height, 1)) return nullptr;
 
   char* out = nullptr;
-  PyObject* result = new_bytes(static_cast<std::size_t>(current.view.len), &out);
+  PyObject* result = new_bytes(a.current.size(), &out);
   if (!result) return nullptr;
   // Only where both images have pixels: elsewhere one side is canvas padding, which is a difference of size.
   const std::size_t w = std::min(cw, bw), h = std::min(ch, bh);
-  const uint8_t* cur = current.bytes().data();
-  const uint8_t* base = baseline.bytes().data();
-  const uint8_t* m = has_mask ? mask.bytes().data() : nullptr;
+  const uint8_t* cur = a.current.bytes().data();
+  const uint8_t* base = a.baseline.bytes().data();
+  const uint8_t* m = has_mask ? a.mask.bytes().data() : nullptr;
+  const uint64_t mw = a.mask_width, mh = a.mask_height;
   auto* o = reinterpret_cast<uint8_t*>(out);
-  Py_BEGIN_ALLOW_THREADS if (current.view.len) std::memcpy(o, cur, static_cast<std::size_t>(current.view.len));
-  for (const Rect& r : rects) {
+  Py_BEGIN_ALLOW_THREADS if (a.current.size()) std::memcpy(o, cur, a.current.size());
+  for (const Rect& r : a.rects.rects) {
     if (r.x >= w || r.y >= h) continue;
     const std::size_t x1 = r.x + std::min<uint64_t>(r.w, w - r.x), y1 = r.y + std::min<uint64_t>(r.h, h - r.y);
     for (std::size_t y = r.y; y < y1; ++y)
@@ -181,22 +163,64 @@ PyObject* apply_ignore(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_END_ALLOW_THREADS return result;
 }
 
-PyObject* thumbnail_rgba(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* object = nullptr;
-  unsigned long long width = 0, height = 0, thumb_width = 0, thumb_height = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKK|K:thumbnail_rgba",
-                                   QF_KW("rgba", "width", "height", "thumbnail_width", "thumbnail_height"), &object,
-                                   &width, &height, &thumb_width, &thumb_height))
-    return nullptr;
-  Buffer rgba;
-  if (!get_buffer(object, "rgba", rgba) || !check_pixels(rgba, "rgba", width, height, 4)) return nullptr;
-  ThumbnailRequest request;
-  request.width = thumb_width;
-  if (thumb_height) request.height = thumb_height;
-  auto webp = py::call_unlocked([&] { return make_thumbnail(rgba.bytes(), width, height, request); });
-  if (!webp) return nullptr;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(webp->data()),
-                                   static_cast<Py_ssize_t>(webp->size()));
+// The image's size is the args struct's own; the thumbnail's comes from the thumbnail request.
+struct RgbaImageArg {
+  BufferArg rgba;
+  uint64_t width = 0, height = 0;
+};
+struct ThumbnailArgs : RgbaImageArg, ThumbnailRequest {};
+constexpr auto rgba = QF_REQUIRED(RgbaImageArg, rgba);
+constexpr auto rgba_width = QF_REQUIRED(RgbaImageArg, width);
+constexpr auto rgba_height = QF_REQUIRED(RgbaImageArg, height);
+constexpr auto thumbnail_width = py::Param{"thumbnail_width", &ThumbnailRequest::width, true};
+constexpr auto thumbnail_height = py::Param{"thumbnail_height", &ThumbnailRequest::height, false};
+
+PyObject* thumbnail_rgba(PyObject*, ThumbnailArgs& a) {
+  const RgbaImageArg& image = a;
+  const ThumbnailRequest& request = a;
+  if (!check_pixels(image.rgba, "rgba", image.width, image.height, 4)) return nullptr;
+  return py::result_or_null(
+      py::call_unlocked([&] { return make_thumbnail(image.rgba.bytes(), image.width, image.height, request); }),
+      py::take_bytes);
 }
+
+// PNG encoding of RGBA pixels with the engine's writer, for the product layer's own images (screenshots that
+// arrive decoded and are stored as baselines, the demo's pages).
+struct EncodeArgs : RgbaImageArg {};
+
+PyObject* encode_png(PyObject*, EncodeArgs& a) {
+  const RgbaImageArg& image = a;
+  if (!check_pixels(image.rgba, "rgba", image.width, image.height, 4)) return nullptr;
+  return py::result_or_null(
+      py::call_unlocked([&] { return qf::encode_png(image.rgba.bytes(), image.width, image.height); }),
+      py::take_bytes);
+}
+
+const py::Entry entries[] = {
+    py::function<"decode_rgba", decode_rgba, png, writable, max_pixels>(
+        "Decode a PNG file (bytes) into 8-bit RGBA. Returns a DecodedImage (pixels, width, height); pixels is\n"
+        "bytes, or a bytearray when `writable`. With max_pixels, an image whose header gives more pixels\n"
+        "(width * height) is refused before anything is allocated for it."),
+    py::function<"png_size", png_size, png_only>(
+        "The (width, height) of a PNG file as an ImageSize, from its signature and header chunk alone (both\n"
+        "checked); nothing is decoded."),
+    py::function<"rgb_to_rgba", rgb_to_rgba, rgb, rgb_width, rgb_height>(
+        "Expand a buffer of width * height RGB pixels into opaque RGBA bytes."),
+    py::function<"apply_ignore", apply_ignore, current, current_width, current_height, baseline, baseline_width,
+                 baseline_height, rects, mask, mask_width, mask_height>(
+        "A copy of the current RGBA image with the baseline's pixels inside the ignored regions: the rectangles\n"
+        "(x, y, width, height) and the non-zero bytes of the mask (mask_width * mask_height bytes, one per pixel),\n"
+        "where both images have pixels. Returns bytes."),
+    py::function<"thumbnail_rgba", thumbnail_rgba, rgba, rgba_width, rgba_height, thumbnail_width,
+                 thumbnail_height>(
+        "A lossless WebP thumbnail of an RGBA image, scaled down to thumbnail_width and, when thumbnail_height\n"
+        "is given, cropped at the top to that height. Returns bytes."),
+    py::function<"encode_png", encode_png, rgba, rgba_width, rgba_height>(
+        "An RGBA image (width * height * 4 bytes) as a PNG file (bytes), by the engine's writer."),
+};
+
+}  // namespace
+
+std::span<const py::Entry> image_functions() { return entries; }
 
 }  // namespace qf::tools

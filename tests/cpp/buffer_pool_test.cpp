@@ -76,3 +76,24 @@ TEST(BufferPool, ForkedChildrenCanUseThePool) {
   stop = true;
   busy.join();
 }
+
+TEST(BufferPool, CountsHitsAndMisses) {
+  buffer_pool::clear();
+  constexpr std::size_t SIZE = 3 << 20;
+  const buffer_pool::Stats start = buffer_pool::stats();
+  if (!start.enabled) GTEST_SKIP() << "no pool under the memory checkers";
+  void* a = buffer_pool::take(SIZE);  // nothing of that size kept: a miss
+  buffer_pool::give(a, SIZE);
+  const buffer_pool::Stats kept = buffer_pool::stats();
+  EXPECT_EQ(kept.misses, start.misses + 1);
+  EXPECT_EQ(kept.blocks, start.blocks + 1);
+  EXPECT_EQ(kept.bytes, start.bytes + SIZE);
+  void* b = buffer_pool::take(SIZE);  // the kept block: a hit
+  EXPECT_EQ(b, a);
+  const buffer_pool::Stats reused = buffer_pool::stats();
+  EXPECT_EQ(reused.hits, start.hits + 1);
+  EXPECT_EQ(reused.blocks, start.blocks);
+  buffer_pool::give(b, SIZE);
+  buffer_pool::clear();
+  EXPECT_EQ(buffer_pool::stats().bytes, 0u);
+}

@@ -9,22 +9,14 @@
 
 #include "core/parallel.hpp"
 #include "image_io/png.hpp"
+#include "png_chunks.hpp"
 
 using namespace qf;
 
 namespace {
 
-void put32(Bytes& out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<uint8_t>(v >> s));
-}
-
-void chunk(Bytes& out, const char* type, const Bytes& data) {
-  put32(out, static_cast<uint32_t>(data.size()));
-  const std::size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  put32(out, libdeflate_crc32(0, out.data() + start, out.size() - start));
-}
+using testing_png::chunk;
+using testing_png::put32;
 
 // A PNG that has a header (and optionally a tRNS chunk) and the given image data (empty by default).
 Bytes header_only(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour, const Bytes* trns = nullptr,

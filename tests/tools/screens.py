@@ -59,3 +59,15 @@ def venv_script(name: str) -> str | None:
     import sys
     path = os.path.join(os.path.dirname(sys.executable), name)
     return path if os.access(path, os.X_OK) else None
+
+
+def in_thread(fn, seconds=60):
+    """fn() on a thread: a call that blocks (on a FIFO, say) fails the test instead of hanging the run."""
+    import threading
+
+    out = []
+    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert out, "the call blocked"
+    return out[0]

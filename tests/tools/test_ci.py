@@ -305,3 +305,7 @@ def test_most_baselines_missing_is_said_last(tmp_path, capsys, missing, said):
             assert last == f"{missing} of 6 baselines have no current screenshot: were the screenshots taken?"
         else:
             assert "baselines have no current screenshot" not in out + err
+    # The step summary says it too, above the counts.
+    assert main(["dirs", str(base), str(cur), "--summary-md", str(tmp_path / "s.md")]) == 0
+    md = (tmp_path / "s.md").read_text()
+    assert (f"**{missing} of 6 baselines have no current screenshot**" in md) == said

@@ -157,6 +157,7 @@ def test_resume_with_other_options_is_refused_and_changes_nothing(tmp_path, caps
         (["--threshold", "0.2", "--allow-shift"], "allow_shift: false then, true now"),
         (["--threshold", "0.2", "--ignore", "1,2,3,4"], "ignore: null then, [[1, 2, 3, 4]] now"),
         (["--threshold", "0.2", "--fail-on-new"], "fail_on_new"),
+        (["--threshold", "0.2", "--update", "--only", "p00*"], "update_only: [] then, [\"p00*\"] now"),
         (["--threshold", "0.2", "--thumbnails", "40"], "thumbnails"),
     ]
     for flags, message in cases:

@@ -6,13 +6,12 @@ import signal
 import stat
 import subprocess
 import sys
-import threading
 import xml.etree.ElementTree as ET
 
 import pytest
 
 from quillfen_tools.cli import main
-from screens import CHANGE, EXPECTED, H, W, every_status, screen, venv_script, write
+from screens import CHANGE, EXPECTED, H, W, every_status, in_thread, screen, venv_script, write
 
 JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "jitter_pixels", "ignored_pixels", "ssim",
              "width", "height", "baseline_size", "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
@@ -66,7 +65,7 @@ def test_compare_statuses_tolerances_and_exit_codes(capsys, pair, tmp_path):
     assert code == 1
     assert json.loads(out)["status"] == "shifted"
     assert json.loads(out)["shift"]["bands"][0] == {"kind": "inserted", "y": 8, "rows": 5, "x0": 0, "x1": W,
-                                                      "at_edge": False}
+                                                      "at_edge": False, "element": None}
     assert run(capsys, "compare", b, c, "--allow-shift")[0] == 0
 
     b, c = pair(screen(1), screen(1, width=W + 4))
@@ -118,10 +117,17 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     code, out, err = run(capsys, "dirs", base, cur, "--json", "--out", report, "--junit", junit)
     assert code == 2  # a file that cannot be decoded; every other pair still compared
     doc = json.loads(out)
-    assert doc == json.loads((report / "report.json").read_text())
+    # report.json adds the folders, which `quillfen accept` writes into and reads from, and per pair what an
+    # accept needs (a copy of the current file, the group of its change; the hashes of an error pair's files too).
+    kept = json.loads((report / "report.json").read_text())
+    assert (kept["summary"], kept["baseline_dir"], kept["current_dir"]) == (doc["summary"], str(base), str(cur))
+    same = [k for k in JSON_KEYS if "sha256" not in k]
+    assert [{k: p[k] for k in same} for p in kept["pairs"]] == [{k: p[k] for k in same} for p in doc["pairs"]]
+    assert [p["current_sha256"] for p in kept["pairs"] if p["status"] != "error"] == [
+        p["current_sha256"] for p in doc["pairs"] if p["status"] != "error"]
     assert {p["name"]: p["status"] for p in doc["pairs"]} == EXPECTED
     assert [p["name"] for p in doc["pairs"]] == sorted(EXPECTED)
-    assert all(list(p) == JSON_KEYS for p in doc["pairs"])
+    assert all(list(p)[:len(JSON_KEYS)] == JSON_KEYS for p in doc["pairs"])
     assert {k: v for k, v in doc["summary"].items() if v} == {s: 1 for s in EXPECTED.values()}
     by_name = {p["name"]: p for p in doc["pairs"]}
     assert "broken.png" in by_name["broken.png"]["error"] and "current" in by_name["broken.png"]["error"]
@@ -149,11 +155,13 @@ def test_dirs_every_status_json_report_and_junit(capsys, tmp_path):
     assert (suite.get("failures"), suite.get("errors"), suite.get("skipped")) == ("3", "1", "2")
     assert "pixels differ" in cases[("quillfen.ui", "changed.png")].find("failure").get("message")
 
-    # The report holds copies of the images (one for a pair whose files are the same), or WebP thumbnails.
+    # The report holds exact copies of the pairs to look at; an unchanged pair keeps no copy (the page links to its
+    # files), or a WebP thumbnail.
     images = sorted(p.name for p in (report / "images").iterdir())
-    assert [n for n in images if "same" in n] == ["00003-same.baseline.png"]
+    assert [n for n in images if "same" in n] == []
+    assert "00004-ui__changed.current.png" in images
     assert run(capsys, "dirs", base, cur, "--out", tmp_path / "thumbs", "--thumbnails", 40)[0] == 2
-    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if ".diff." not in p.name}
+    kinds = {p.suffix for p in (tmp_path / "thumbs" / "images").iterdir() if "same" in p.name}
     assert kinds == {".webp"}
 
 
@@ -306,16 +314,6 @@ def test_ctrl_c_stops_and_writes_the_report_of_pairs_done(tmp_path):
 
 # ------------------------------------------------------------------------------------------------- safety
 
-def in_thread(fn, seconds=60):
-    """fn() on a thread; a call that blocks (on a FIFO, say) fails the test instead of hanging it."""
-    out = []
-    worker = threading.Thread(target=lambda: out.append(fn()), daemon=True)
-    worker.start()
-    worker.join(seconds)
-    assert out, "the call blocked"
-    return out[0]
-
-
 def test_report_folder_deletes_only_what_an_earlier_report_wrote(capsys, tmp_path, monkeypatch):
     base, cur = every_status(tmp_path)
     mine = write(tmp_path / "work", {"images/holiday.png": screen(9), "notes.txt": b"mine", "images/x.txt": b"x"})
@@ -362,6 +360,9 @@ def test_update_never_blocks_on_a_fifo_nor_writes_through_links(capsys, tmp_path
     assert not (base / "fifo.png").exists()
     assert "away/new.png" in err or "away/new.png" in out  # listed as not updated
     assert (base / "a.png").read_bytes() == (cur / "a.png").read_bytes()
+    # `compare` refuses the FIFO as well, at once, with the usage exit code.
+    code, _, err = in_thread(lambda: run(capsys, "compare", base / "a.png", cur / "fifo.png"))
+    assert code == 2 and "not a regular file (a FIFO)" in err
 
 
 def test_update_keeps_modes_and_leftovers_are_cleaned_and_never_paired(capsys, tmp_path):

@@ -37,9 +37,11 @@ def test_unchanged_and_changed_pairs():
     assert r.diff_pixels == quillfen.Comparison(png(base), png(changed(base))).diff_count()
     assert r.diff_ratio == r.diff_pixels / (64 * 48)
     assert r.ssim < 1.0
-    # One cluster around the changed block (grown by the clustering's 4-pixel dilation).
+    # One cluster around the changed block (grown by the clustering's 4-pixel dilation); its pixels are the
+    # block's own, which add up to the pair's count.
     (box,) = r.clusters
-    assert (box.x, box.y, box.width, box.height, box.pixels) == (6, 8, 14, 12, 14 * 12)
+    assert (box.x, box.y, box.width, box.height, box.pixels) == (6, 8, 14, 12, 6 * 4)
+    assert box.pixels == r.diff_pixels
 
 
 def test_tolerances_decide_passed():
@@ -180,12 +182,15 @@ def test_results_are_plain_records():
     d = r.to_dict()
     assert json.loads(json.dumps(d)) == d
     assert d["name"] == "home" and d["status"] == "shifted" and "diff_png" not in d
-    assert d["shift"]["bands"] == [{"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40, "at_edge": False},
-                                   {"kind": "deleted", "y": 60, "rows": 5, "x0": 0, "x1": 40, "at_edge": True}]
+    assert d["shift"]["bands"] == [{"kind": "inserted", "y": 0, "rows": 5, "x0": 0, "x1": 40, "at_edge": False,
+                                    "element": None},
+                                   {"kind": "deleted", "y": 60, "rows": 5, "x0": 0, "x1": 40, "at_edge": True,
+                                    "element": None}]
     assert d["baseline_size"] == [40, 60]
     # Decoded images have no path and no file hash; the record reads back as the same result.
     assert (d["baseline_path"], d["current_sha256"], d["diff"]) == (None, None, None)
     assert qt.Result.from_dict(d) == dataclasses.replace(r, diff_png=None)
     d = qt.compare(base, changed(base)).to_dict()
-    assert d["clusters"] == [{"x": 6, "y": 8, "width": 14, "height": 12, "pixels": 168}] and d["shift"] is None
+    assert d["clusters"] == [{"x": 6, "y": 8, "width": 14, "height": 12, "pixels": 24, "kind": "content",
+                              "element": None, "dx": None, "dy": None}] and d["shift"] is None
     assert "<" in repr(r) and "bytes>" in repr(r)  # image bytes are summarised, not dumped

@@ -123,3 +123,15 @@ def test_dirs_on_the_cluster_gives_the_local_report(client, tmp_path, capsys):
     capsys.readouterr()
     assert main(["dirs", str(base), str(cur), "--scheduler", "local:0"]) == 2
     assert "local:N takes a number of workers" in capsys.readouterr().err
+
+
+def test_results_before_a_failing_source_reach_the_caller(client, pairs):
+    def lazy():
+        yield from pairs[:5]
+        raise OSError("the listing went away")
+
+    got = []
+    with pytest.raises(OSError, match="listing went away"):
+        for r in qtd.compare_many(client, lazy(), {}, chunk_size=2):
+            got.append(r.name)
+    assert got == [p[0] for p in pairs[:5]]

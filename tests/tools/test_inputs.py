@@ -11,6 +11,7 @@ from PIL import Image
 
 import quillfen_tools as qt
 from pages import page, png
+from screens import in_thread
 
 
 def test_every_source_kind_reads_the_same_image(tmp_path):
@@ -171,9 +172,25 @@ def test_paths_that_are_not_regular_files_are_refused_without_blocking(tmp_path)
     os.mkfifo(fifo)
     # Each call would block for ever on the FIFO, or read /dev/zero until memory runs out, if it opened them.
     for call in (lambda p: qt.compare(good, p), lambda p: qt.load_rgba(p)):
-        with pytest.raises(qt.InputError, match="not a regular file"):
-            call(fifo)
-        with pytest.raises(qt.InputError, match="not a regular file"):
-            call("/dev/zero")
-        with pytest.raises(qt.InputError, match="not a regular file"):
-            call(tmp_path)
+        assert "not a regular file (a FIFO)" in in_thread(lambda: refused(call, fifo))
+        assert "not a regular file (a device)" in refused(call, "/dev/zero")
+        assert "not a regular file (a folder)" in refused(call, tmp_path)
+
+
+def refused(call, path):
+    with pytest.raises(qt.InputError) as e:
+        call(path)
+    return str(e.value)
+
+
+def test_pixels_are_stored_as_png_by_quillfens_writer():
+    from quillfen_tools import _native
+
+    base = page(30, 20)
+    data = _native.encode_png(base.tobytes(), 30, 20)
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(data)).convert("RGBA")), base)
+    with pytest.raises(ValueError, match="expected 2400 bytes for 30x20"):
+        _native.encode_png(base.tobytes()[:-1], 30, 20)
+    with pytest.raises(TypeError, match="C-contiguous"):
+        _native.encode_png(base[:, ::2], 15, 20)

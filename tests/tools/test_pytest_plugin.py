@@ -1,9 +1,9 @@
 """The assert_screenshot fixture, run as users run it: pytest on small generated test projects."""
 import hashlib
 import io
+import json
 import os
 import stat
-import json
 import shutil
 from pathlib import Path
 
@@ -96,8 +96,10 @@ def test_first_run_writes_the_baseline_and_fails_then_passes_then_reports_a_chan
     third.assert_outcomes(failed=1)
     message = [line for line in third.outlines if line.startswith("E ") and "screenshot" in line]
     assert len(message) == 1, third.outlines
-    assert "screenshot 'test_page.png' changed: 1 cluster, 100 pixels differ (2.08 %)" in message[0]
-    assert "; where: 18x18 at (" in message[0]
+    # What changed and where, once.
+    assert "screenshot 'test_page.png' changed: changed at 6,6 (18x18); 1 cluster, 100 pixels differ (2.08 %)" \
+        in message[0]
+    assert "where:" not in message[0]
     assert "quillfen-results/test_one.py-test_page/test_page-{expected,actual,diff}.png" in message[0]
     results = project.path / "quillfen-results" / "test_one.py-test_page"
     assert (pixels((results / "test_page-expected.png").read_bytes()) == base).all()
@@ -437,8 +439,10 @@ def report_project(project):
 
 def read_report(folder):
     """The pairs as the page shows them (report.json holds the same minus the page-only facts)."""
-    data = (folder / "report-data.js").read_text()
-    pairs = json.loads(data[data.index("{") : data.rindex("}") + 1])["pairs"]
+    pairs = []
+    for chunk in sorted((folder / "data").glob("pairs-*.js")):
+        data = chunk.read_text()
+        pairs += json.loads(data[data.index("[") : data.rindex("]") + 1])
     assert len(json.loads((folder / "report.json").read_text())["pairs"]) == len(pairs)
     return {p["name"]: p for p in pairs}
 
@@ -532,14 +536,19 @@ def test_a_real_page_in_chromium(project):
     first = project.runpytest_subprocess()
     first.assert_outcomes(failed=2)
     # pytest-playwright ids name the browser; the brackets replaced, a short hash keeps the name apart from others.
-    names = sorted(p.name for p in folder.iterdir())
+    names = sorted(p.name for p in folder.iterdir() if not p.name.startswith("."))
     assert names[0] == "card.png" and names[2] == "whole.png" and names[1].startswith("test_title-chromium-")
     assert Image.open(folder / "whole.png").size == (400, 300)
+    # The element boxes of each capture are kept beside its baseline, in image pixels relative to the capture.
+    kept = json.loads((folder / ".quillfen" / "card.elements.json").read_text())["elements"]
+    assert (kept[0]["selector"], kept[0]["x"], kept[0]["y"]) == ("div#card", 0, 0)
+    assert {e["selector"] for e in kept} == {"div#card", "p", "button"}
 
     (project.path / "style.css").write_text(STYLE.format("#fb5"))
     second = project.runpytest_subprocess()
     second.assert_outcomes(passed=1, failed=1)  # the title renders as before: same pixels from run to run
-    second.stdout.fnmatch_lines(["E *screenshot 'whole.png' changed: 1 cluster, * pixels differ *"])
+    # Named by the element whose colour changed.
+    second.stdout.fnmatch_lines(["E *screenshot 'whole.png' changed: div#card recoloured; 1 cluster, * pixels differ *"])
     (results,) = (project.path / "quillfen-results").glob("test_pw.py-test_card-chromium-*")
     assert (results / "whole-diff.png").is_file()
 
@@ -657,3 +666,27 @@ def test_tolerances_from_ini_are_unset_unless_given_and_baselines_keep_modes(pro
         os.umask(previous)
     assert stat.S_IMODE(os.stat(folder / "base.png").st_mode) == 0o644
     assert sorted(p.name for p in folder.iterdir()) == ["base.png"]  # no temporary left behind
+
+
+def test_a_failing_screenshot_is_compared_once(project, monkeypatch):
+    import quillfen_tools._snapshots as snapshots
+
+    calls = []
+    real = snapshots.compare_pair
+
+    def counting(*args, **kwargs):
+        calls.append(args[0])
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(snapshots, "compare_pair", counting)
+    base = page()
+    project.put("page.png", changed(base))
+    project.makepyfile(test_one=ONE_SCREENSHOT)
+    folder = project.path / "__snapshots__" / "test_one"
+    folder.mkdir(parents=True)
+    (folder / "test_page.png").write_bytes(png(base))
+    project.pytest_run().assert_outcomes(failed=1)
+    assert calls == ["test_page.png"]
+    # ... and the failure still leaves its diff image.
+    (results,) = (project.path / "quillfen-results").iterdir()
+    assert (results / "test_page-diff.png").is_file()

@@ -197,7 +197,8 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
          "ssim": 1.0, "width": 200, "height": 100, "baseline_size": [200, 90], "current_size": [200, 100],
          "clusters": [], "shift": {"bands": [{"kind": "inserted", "y": 30, "rows": 10, "x0": 50, "x1": 150},
                                               {"kind": "deleted", "y": 70, "rows": 4, "x0": 0, "x1": 200}]},
-         "error": None, "diff_png": png_bytes(Canvas(200, 100, (200, 200, 200)))},
+         "error": None, "diff_png": png_bytes(Canvas(200, 100, (200, 200, 200))),
+         "baseline_image": png_bytes(Canvas(200, 90, (90, 90, 90))), "current_image": png_bytes(Canvas(200, 100, (9, 9, 9)))},
         {"name": "test_login[chromium] \u2028 ünï", "status": "passed", "passed": True},
     ]
     index = write_report(tmp_path / "r", records, title="Nightly run")
@@ -212,11 +213,17 @@ def test_writer_draws_column_bands_and_keeps_any_name_safe(browser, tmp_path):
         assert p.title() == "Nightly run"
         assert sorted(page.visible_names()) == sorted(r["name"] for r in records)
         p.click(".chip[data-status='shifted']")
-        band = p.query_selector(".overlay rect.band-inserted")
+        band = p.wait_for_selector(".overlay[data-side='current'] rect.band-inserted")
         assert (band.get_attribute("x"), band.get_attribute("width")) == ("50", "100")
         assert (band.get_attribute("y"), band.get_attribute("height")) == ("30", "10")
-        line = p.query_selector(".overlay line.band-deleted")
+        line = p.query_selector(".overlay[data-side='current'] line.band-deleted")
         assert line.get_attribute("y1") == "70"
+        # On the baseline, in its own rows: the inserted rows are a line where they went in, the deleted rows a
+        # band (10 rows further up, the inserted rows above them taken out).
+        line = p.query_selector(".overlay[data-side='baseline'] line.band-deleted")
+        assert (line.get_attribute("y1"), line.get_attribute("x1"), line.get_attribute("x2")) == ("30", "50", "150")
+        band = p.query_selector(".overlay[data-side='baseline'] rect.band-inserted")
+        assert (band.get_attribute("y"), band.get_attribute("height")) == ("60", "4")
         assert page.messages == []
     finally:
         page.page.close()
@@ -227,8 +234,9 @@ def test_writer_replaces_an_earlier_report_only(tmp_path):
     with ReportWriter(out) as w:
         w.add({"name": "a", "status": "changed", "passed": False}, diff_png=b"\x89PNG\r\n\x1a\nfake")
     (first,) = (out / "images").iterdir()
-    with ReportWriter(out) as w:
-        w.add({"name": "b", "status": "unchanged", "passed": True})
+    with pytest.warns(UserWarning, match="no image to show"):
+        with ReportWriter(out) as w:
+            w.add({"name": "b", "status": "unchanged", "passed": True})
     assert not first.exists()
     # A folder that holds no report keeps its files.
     other = tmp_path / "mine"
@@ -237,3 +245,44 @@ def test_writer_replaces_an_earlier_report_only(tmp_path):
     write_report(other, [])
     assert (other / "images" / "holiday.png").exists()
     assert json.loads((other / "report.json").read_text())["pairs"] == []
+
+
+def _header_page(header, footer):
+    c = Canvas(60, 40, (250, 250, 250))
+    c.rect(0, 0, 60, 8, header)
+    c.rect(5, 30, 20, 5, footer)
+    return png_bytes(c)
+
+
+def test_group_key_is_the_change_not_the_page(tmp_path):
+    from quillfen_tools.report import group_key
+
+    top = [{"x": 0, "y": 0, "width": 60, "height": 12, "pixels": 600}]
+    blue, red, green = (0, 0, 200), (200, 0, 0), (0, 200, 0)
+    one = group_key(top, _header_page(blue, (1, 2, 3)), _header_page(red, (1, 2, 3)))
+    other_page = group_key(top, _header_page(blue, (9, 9, 9)), _header_page(red, (9, 9, 9)))
+    other_colour = group_key(top, _header_page(blue, (1, 2, 3)), _header_page(green, (1, 2, 3)))
+    assert one == other_page != other_colour
+    # The old colour counts as much as the new one; boxes are a set; a box past the image's edge is clipped.
+    assert group_key(top, _header_page(green, (1, 2, 3)), _header_page(red, (1, 2, 3))) != one
+    two = top + [{"x": 0, "y": 28, "width": 70, "height": 20, "pixels": 9}]
+    pages = _header_page(blue, (1, 2, 3)), _header_page(red, (4, 5, 6))
+    assert group_key(two, *pages) == group_key(two[::-1], *pages) != group_key(top, *pages)
+    assert group_key([], *pages) is None and group_key(top, b"not a png", pages[1]) is None
+
+    # In the report: the two pairs with the same change share a group, shown once.
+    records = [{"name": f"{n}.png", "status": "changed", "passed": False, "clusters": top, "width": 60,
+                "height": 40, "baseline_size": [60, 40], "current_size": [60, 40]} for n in ("a", "b", "c")]
+    writer = ReportWriter(tmp_path / "r")
+    with writer:
+        writer.add(records[0], baseline_file=_header_page(blue, (1, 2, 3)), current_file=_header_page(red, (1, 2, 3)))
+        writer.add(records[1], baseline_file=_header_page(blue, (7, 7, 7)), current_file=_header_page(red, (7, 7, 7)))
+        writer.add(records[2], baseline_file=_header_page(blue, (7, 7, 7)), current_file=_header_page(green, (7, 7, 7)))
+    doc = json.loads((tmp_path / "r" / "report.json").read_text())
+    groups = [p["group"] for p in doc["pairs"]]
+    assert groups[0] == groups[1] != groups[2] and None not in groups
+    data = (tmp_path / "r" / "report-data.js").read_text()
+    index = json.loads(data[data.index('"index": [') + 9: data.rindex("]") + 1])
+    assert [row[4] for row in index] == [0, 0, -1]  # a group of one is no group
+    # The copies kept to accept are the files given, byte for byte.
+    assert (tmp_path / "r" / doc["pairs"][2]["current_copy"]).read_bytes() == _header_page(green, (7, 7, 7))
