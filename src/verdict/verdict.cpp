@@ -163,9 +163,9 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
       }
     }
     if (layout) {
-      v.jitter_pixels = 0;  // the residual of the shift is counted as it is
       v.status = layout->verdict == LayoutVerdict::Shifted ? VerdictStatus::Shifted : VerdictStatus::Changed;
       if (v.status == VerdictStatus::Changed) {
+        v.jitter_pixels = 0;  // the residual of the shift is counted as it is, with no jitter beside it
         v.diff_pixels = layout->residual_count;
         v.diff_ratio = ratio_of(v.diff_pixels);
       }

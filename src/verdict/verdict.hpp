@@ -85,8 +85,9 @@ struct Verdict {
   bool passed = true;
   uint64_t diff_pixels = 0;
   double diff_ratio = 0.0;
-  // Different pixels a move of at most `jitter` pixels explains, apart from diff_pixels (none when a layout shift
-  // was taken out), and Different pixels inside the ignored regions (of the current image as given).
+  // Different pixels a move of at most `jitter` pixels explains, apart from diff_pixels (none when diff_pixels is
+  // the residual of a layout shift), and Different pixels inside the ignored regions (of the current image as
+  // given).
   uint64_t jitter_pixels = 0, ignored_pixels = 0;
   double ssim = 1.0;
   std::size_t width = 0, height = 0;  // the common canvas

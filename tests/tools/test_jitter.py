@@ -135,6 +135,37 @@ def test_the_option_and_the_record():
     assert many[0].diff_pixels == qt.compare(png(base), png(moved), jitter=0).diff_pixels > 0
 
 
+def test_the_native_verdict_declares_and_checks_the_option():
+    from quillfen_tools import _native
+    from quillfen_tools._options import declaration
+
+    native = {d["name"]: d for d in _native.option_table()}["jitter"]
+    python = declaration("jitter")
+    assert (native["kind"], native["default"], native["min"], native["max"]) == ("int", 1, 0, 4)
+    assert (python["kind"], python["default"], python["min"], python["max"]) == ("int", 1, 0, 4)
+    base, moved = png(text_page()), png(text_page(dx=1))
+    for bad in (-1, 5, 2**70):
+        with pytest.raises(ValueError, match="jitter"):
+            _native.verdict(base, moved, jitter=bad)
+    for bad in (True, 1.0, "1"):
+        with pytest.raises(TypeError, match="jitter"):
+            _native.verdict(base, moved, jitter=bad)
+    assert _native.verdict(base, moved)["diff_pixels"] == 0  # the declared default applies
+    # A pane that moved beside a fixed column: the pixels differing at the same place are only shared out
+    # differently; once a real change beside it leaves a residual, that is counted as it is, with no jitter.
+    page_rgba = text_page(width=160, height=90)
+    shifted = page_rgba.copy()
+    shifted[20:, 60:] = page_rgba[:-20, 60:]
+    plain, split = (_native.verdict(png(page_rgba), png(shifted), jitter=j) for j in (0, 4))
+    assert (plain["status"], split["status"]) == ("shifted", "shifted")
+    assert split["diff_pixels"] + split["jitter_pixels"] == plain["diff_pixels"] > 0
+    shifted[2:5, 2:40, :3] = (0, 0, 255)
+    plain, split = (_native.verdict(png(page_rgba), png(shifted), jitter=j) for j in (0, 4))
+    assert (plain["status"], split["status"]) == ("changed", "changed")
+    if split["shift"] is not None:
+        assert (split["diff_pixels"], split["jitter_pixels"]) == (plain["diff_pixels"], 0)
+
+
 def test_the_command_takes_jitter(tmp_path):
     b, c = tmp_path / "b.png", tmp_path / "c.png"
     b.write_bytes(png(text_page()))
