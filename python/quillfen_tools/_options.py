@@ -29,6 +29,9 @@ OPTION_TABLE: tuple[dict[str, Any], ...] = (
              "other tolerance given)"},
     {"name": "allow_shift", "kind": "bool", "default": False, "min": None, "max": None,
      "help": "a pair whose only change is rows inserted or deleted (a shifted page) passes"},
+    {"name": "jitter", "kind": "int", "default": 1, "min": 0, "max": 4,
+     "help": "differences that a move of at most this many pixels explains (text and edges drawn at a slightly "
+             "different position) do not count; they are counted apart as jitter pixels; 0 counts them"},
     {"name": "max_pixels", "kind": "int", "default": 100_000_000, "min": 1, "max": None,
      "help": "the most pixels an image may have; larger ones are refused before they are decoded"},
     {"name": "ignore", "kind": "ignore", "default": None, "min": None, "max": None,
@@ -165,6 +168,7 @@ class Options:
     max_diff_pixels: int | None
     max_diff_ratio: float | None
     allow_shift: bool
+    jitter: int
     max_pixels: int
     rects: tuple[tuple[int, int, int, int], ...]
     mask: Mask | None

@@ -196,6 +196,7 @@ class ScreenshotAsserter:
         max_diff_ratio: float | None = DEFAULT,
         ignore: Any = None,
         allow_shift: bool = DEFAULT,
+        jitter: int = DEFAULT,
     ) -> Result | None:
         """Compare `source` with its baseline and fail the test when they differ; returns the comparison result
         (None when the baseline was only written). `name` defaults to the test's name, numbered from the second
@@ -203,7 +204,7 @@ class ScreenshotAsserter:
         __tracebackhide__ = True
         settings = self._state.settings
         given = dict(threshold=threshold, include_aa=include_aa, max_diff_pixels=max_diff_pixels,
-                     max_diff_ratio=max_diff_ratio, allow_shift=allow_shift)
+                     max_diff_ratio=max_diff_ratio, allow_shift=allow_shift, jitter=jitter)
         reporting = settings.report_dir is not None
         options = settings.options.replace(
             **{k: v for k, v in given.items() if v is not DEFAULT}, ignore=ignore, diff="changes",

@@ -31,7 +31,8 @@ def _native_options(opts: Options) -> dict[str, Any]:
     """The options as keyword arguments of `_native.verdict`."""
     keywords: dict[str, Any] = {
         "threshold": opts.threshold, "include_aa": opts.include_aa, "max_diff_pixels": opts.max_diff_pixels,
-        "max_diff_ratio": opts.max_diff_ratio, "allow_shift": opts.allow_shift, "max_pixels": opts.max_pixels,
+        "max_diff_ratio": opts.max_diff_ratio, "allow_shift": opts.allow_shift, "jitter": opts.jitter,
+        "max_pixels": opts.max_pixels,
         "thumbnails": opts.thumbnails, "diff": opts.diff,
     }
     if opts.rects:
@@ -115,7 +116,8 @@ def _result(name: str | None, v: dict[str, Any], elements: PageElements = (None,
             shift = _named_bands(shift, elements[1])
     return Result(
         name=name, status=v["status"], passed=v["passed"], diff_pixels=v["diff_pixels"], diff_ratio=v["diff_ratio"],
-        ssim=v["ssim"], width=v["width"], height=v["height"], baseline_size=v["baseline_size"],
+        jitter_pixels=v["jitter_pixels"], ignored_pixels=v["ignored_pixels"], ssim=v["ssim"], width=v["width"],
+        height=v["height"], baseline_size=v["baseline_size"],
         current_size=v["current_size"], clusters=_clusters(v["clusters"], elements), shift=shift, error=None,
         diff_png=v["diff_png"], baseline_thumbnail=v["baseline_thumbnail"], current_thumbnail=v["current_thumbnail"],
     )

@@ -33,6 +33,7 @@ def compare(
     max_diff_ratio: float | None = DEFAULT,
     ignore: Ignore = None,
     allow_shift: bool = DEFAULT,
+    jitter: int = DEFAULT,
     diff: bool | Literal["changes"] = DEFAULT,
     thumbnails: int | None = DEFAULT,
     max_pixels: int = DEFAULT,
@@ -59,6 +60,9 @@ def compare(
         mask array of shape (height, width) of the canvas, bool or uint8, non-zero where ignored. The baseline's
         pixels stand in for the current ones there, so the diff image shows these regions greyed out as unchanged.
     allow_shift: a "shifted" pair (rows inserted or deleted, nothing else changed) passes.
+    jitter: differences that a move of at most this many pixels explains do not count (default 1): text and
+        edges drawn at a slightly different, often sub-pixel, position between runs. They are counted apart
+        (`Result.jitter_pixels`) and drawn in the anti-aliasing colour. 0 counts them, as before.
     diff: make the diff image (`Result.diff_png`, PNG); for a shifted pair the shift-aware one. "changes": only
         for pairs that are not "unchanged" (an unchanged pair's diff image shows nothing but the faded baseline).
     thumbnails: make lossless WebP thumbnails of both images this many pixels wide.
@@ -75,7 +79,7 @@ def compare(
     of an unknown kind, and ValueError for an option out of range.
     """
     opts = Options.make(threshold=threshold, include_aa=include_aa, max_diff_pixels=max_diff_pixels,
-                        max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, diff=diff,
+                        max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, jitter=jitter, diff=diff,
                         thumbnails=thumbnails, max_pixels=max_pixels)
     return compare_pair(name, baseline, current, opts, page_elements(elements))
 
@@ -95,6 +99,7 @@ def compare_many(
     max_diff_ratio: float | None = DEFAULT,
     ignore: Ignore = None,
     allow_shift: bool = DEFAULT,
+    jitter: int = DEFAULT,
     diff: bool | Literal["changes"] = DEFAULT,
     thumbnails: int | None = DEFAULT,
     max_pixels: int = DEFAULT,
@@ -118,7 +123,7 @@ def compare_many(
     KeyboardInterrupt; pairs that were running finish in the background and are dropped.
     """
     opts = Options.make(threshold=threshold, include_aa=include_aa, max_diff_pixels=max_diff_pixels,
-                        max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, diff=diff,
+                        max_diff_ratio=max_diff_ratio, ignore=ignore, allow_shift=allow_shift, jitter=jitter, diff=diff,
                         thumbnails=thumbnails, max_pixels=max_pixels, jobs=jobs)
     return run_many(pairs, opts, progress=progress, client=client)
 

@@ -63,7 +63,7 @@ def _converter(name: str) -> Callable[[str], Any]:
 
 _METAVARS = {"threshold": "T", "max_diff_pixels": "N", "max_diff_ratio": "R", "max_pixels": "N",
              "thumbnails": "WIDTH", "jobs": "N"}
-_COMPARE_OPTIONS = ("threshold", "include_aa", "max_diff_pixels", "max_diff_ratio", "ignore", "allow_shift",
+_COMPARE_OPTIONS = ("threshold", "include_aa", "jitter", "max_diff_pixels", "max_diff_ratio", "ignore", "allow_shift",
                     "max_pixels")
 _DIRS_OPTIONS = _COMPARE_OPTIONS + ("thumbnails", "jobs")
 

@@ -25,7 +25,7 @@ from ._snapshots import (
 UPDATE_MODES = ("missing", "changed", "all", "none")
 
 # Comparison options a project may set in its ini file, as quillfen_<name>.
-INI_OPTIONS = ("threshold", "include_aa", "max_diff_pixels", "max_diff_ratio", "allow_shift", "max_pixels")
+INI_OPTIONS = ("threshold", "include_aa", "jitter", "max_diff_pixels", "max_diff_ratio", "allow_shift", "max_pixels")
 
 _STATE = pytest.StashKey[SessionState]()
 

@@ -136,6 +136,9 @@ class Result:
     differ once the shift is taken out (the real changes), which is also what `passed` judges. In every other
     case `diff_pixels` counts the pixels that differ at the same place in both images.
 
+    `jitter_pixels` counts the differing pixels that a move of at most `jitter` pixels explains (rendering
+    jitter: they never count), `ignored_pixels` those inside the ignored regions.
+
     `baseline_path` and `current_path` name the files read (relative to the compared folders in a folder run),
     `baseline_sha256` and `current_sha256` are the hex SHA-256 of the PNG bytes read or given (None for decoded
     images). `diff_path` is where a diff image of the pair was written (relative to the report folder), if it was.
@@ -146,6 +149,8 @@ class Result:
     passed: bool
     diff_pixels: int = 0
     diff_ratio: float = 0.0
+    jitter_pixels: int = 0
+    ignored_pixels: int = 0
     ssim: float | None = None
     width: int = 0
     height: int = 0
@@ -171,6 +176,8 @@ class Result:
             "passed": self.passed,
             "diff_pixels": self.diff_pixels,
             "diff_ratio": self.diff_ratio,
+            "jitter_pixels": self.jitter_pixels,
+            "ignored_pixels": self.ignored_pixels,
             "ssim": self.ssim,
             "width": self.width,
             "height": self.height,
@@ -199,6 +206,8 @@ class Result:
             passed=bool(record.get("passed")),
             diff_pixels=int(record.get("diff_pixels") or 0),
             diff_ratio=float(record.get("diff_ratio") or 0.0),
+            jitter_pixels=int(record.get("jitter_pixels") or 0),
+            ignored_pixels=int(record.get("ignored_pixels") or 0),
             ssim=None if record.get("ssim") is None else float(record["ssim"]),
             width=int(record.get("width") or 0),
             height=int(record.get("height") or 0),

@@ -103,10 +103,12 @@ bool set_option(VerdictOptions& o, const OptionSpec& spec, PyObject* value) {
       const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (v == -1 && PyErr_Occurred()) return false;
       if (overflow < 0 || (overflow == 0 && spec.min && static_cast<double>(v) < *spec.min)) return raise_range(spec);
+      if (spec.max && (overflow > 0 || static_cast<double>(v) > *spec.max)) return raise_range(spec);
       const uint64_t u = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(v);
       if (name == "max_diff_pixels") o.max_diff_pixels = u;
       else if (name == "max_pixels") o.max_pixels = u;
       else if (name == "thumbnails") o.thumbnails = static_cast<std::size_t>(u);
+      else if (name == "jitter") o.jitter = static_cast<unsigned>(u);
       return true;
     }
     case OptionKind::Diff: {
@@ -252,8 +254,9 @@ PyObject* to_python(const Verdict& v) {
   }
   const std::string status(status_name(v.status));
   return Py_BuildValue(
-      "{s:s,s:O,s:K,s:d,s:d,s:n,s:n,s:(nn),s:(nn),s:N,s:N,s:N,s:N,s:N,s:N}", "status", status.c_str(), "passed",
+      "{s:s,s:O,s:K,s:d,s:K,s:K,s:d,s:n,s:n,s:(nn),s:(nn),s:N,s:N,s:N,s:N,s:N,s:N}", "status", status.c_str(), "passed",
       v.passed ? Py_True : Py_False, "diff_pixels", (unsigned long long)v.diff_pixels, "diff_ratio", v.diff_ratio,
+      "jitter_pixels", (unsigned long long)v.jitter_pixels, "ignored_pixels", (unsigned long long)v.ignored_pixels,
       "ssim", v.ssim, "width", (Py_ssize_t)v.width, "height", (Py_ssize_t)v.height, "baseline_size",
       (Py_ssize_t)v.baseline_width, (Py_ssize_t)v.baseline_height, "current_size", (Py_ssize_t)v.current_width,
       (Py_ssize_t)v.current_height, "clusters", clusters, "shift", shift, "diff_png", bytes_or_none(v.diff_png),

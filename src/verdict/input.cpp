@@ -56,6 +56,35 @@ void apply_ignore(const RgbaImage& baseline, RgbaImage& current, const VerdictOp
   }
 }
 
+// The Different pixels of the pair as given that lie inside the ignored regions (where both images have pixels).
+Result<uint64_t> ignored_differences(const RgbaImage& baseline, const RgbaImage& current, const VerdictOptions& o) {
+  auto pair = make_image_pair(baseline.data, baseline.width, baseline.height, current.data, current.width,
+                              current.height, false);
+  if (!pair) return std::move(pair).error();
+  DiffOptions diff;
+  diff.threshold = o.threshold;
+  diff.include_aa = o.include_aa;
+  auto counted = verdict::count_and_mask(*pair, diff);
+  if (!counted) return std::move(counted).error();
+  if (counted->count == 0) return uint64_t{0};
+  const std::size_t cw = pair->canvas_width;
+  const std::size_t w = std::min(baseline.width, current.width), h = std::min(baseline.height, current.height);
+  Bytes inside(counted->mask.size(), 0);
+  for (const IgnoreRect& r : o.ignore_rects) {
+    if (r.x >= w || r.y >= h) continue;
+    const std::size_t x1 = r.x + std::min<uint64_t>(r.width, w - r.x), y1 = r.y + std::min<uint64_t>(r.height, h - r.y);
+    for (std::size_t y = r.y; y < y1; ++y) std::memset(inside.data() + y * cw + r.x, 1, x1 - r.x);
+  }
+  if (o.has_mask) {
+    const std::size_t mw = std::min(w, o.mask_width), mh = std::min(h, o.mask_height);
+    for (std::size_t y = 0; y < mh; ++y)
+      for (std::size_t x = 0; x < mw; ++x) inside[y * cw + x] |= o.ignore_mask[y * o.mask_width + x] != 0;
+  }
+  uint64_t n = 0;
+  for (std::size_t i = 0; i < inside.size(); ++i) n += inside[i] && counted->mask[i];
+  return n;
+}
+
 }  // namespace
 
 std::variant<Verdict, VerdictError> verdict_of(const VerdictImage& baseline, const VerdictImage& current,
@@ -95,6 +124,7 @@ std::variant<Verdict, VerdictError> verdict_of(const VerdictImage& baseline, con
 
   // Ignored regions: the baseline's pixels stand in for the current ones there.
   std::optional<RgbaImage> given;
+  uint64_t ignored = 0;
   if (options.ignoring()) {
     const std::size_t cw = std::max(images[0].width, images[1].width), ch = std::max(images[0].height, images[1].height);
     if (options.has_mask && (options.mask_width != cw || options.mask_height != ch))
@@ -104,6 +134,9 @@ std::variant<Verdict, VerdictError> verdict_of(const VerdictImage& baseline, con
                                                 "x" + std::to_string(ch)),
                           {}};
     if (options.thumbnails) given = RgbaImage{images[1].width, images[1].height, images[1].data};
+    auto n = ignored_differences(images[0], images[1], options);
+    if (!n) return VerdictError{std::move(n).error(), {}};
+    ignored = *n;
     apply_ignore(images[0], images[1], options);
   }
   clock.done(VerdictStep::Ignore);
@@ -116,6 +149,7 @@ std::variant<Verdict, VerdictError> verdict_of(const VerdictImage& baseline, con
   if (given) given_current = GivenImage{given->data, given->width, given->height};
   auto v = verdict::run(*pair, options, same_file && !options.ignoring(), given_current, clock);
   if (!v) return VerdictError{std::move(v).error(), {}};
+  v->ignored_pixels = ignored;
   return std::move(*v);
 }
 

@@ -45,8 +45,10 @@ Status check_verdict_options(const VerdictOptions& o) {
   static constexpr const OptionSpec& max_diff_ratio = verdict_option("max_diff_ratio");
   static constexpr const OptionSpec& max_pixels = verdict_option("max_pixels");
   static constexpr const OptionSpec& thumbnails = verdict_option("thumbnails");
+  static constexpr const OptionSpec& jitter = verdict_option("jitter");
   if (!in_range(threshold, o.threshold)) return option_out_of_range(threshold);
   if (o.max_diff_ratio && !in_range(max_diff_ratio, *o.max_diff_ratio)) return option_out_of_range(max_diff_ratio);
+  if (!in_range(jitter, static_cast<double>(o.jitter))) return option_out_of_range(jitter);
   if (!in_range(max_pixels, static_cast<double>(o.max_pixels))) return option_out_of_range(max_pixels);
   if (o.thumbnails && !in_range(thumbnails, static_cast<double>(*o.thumbnails))) return option_out_of_range(thumbnails);
   if (o.has_mask && checked_mul(o.mask_width, o.mask_height) != std::optional<uint64_t>(o.ignore_mask.size()))

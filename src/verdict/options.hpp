@@ -45,6 +45,9 @@ inline constexpr OptionSpec VERDICT_OPTIONS[] = {
      "tolerance given)"},
     {"allow_shift", OptionKind::Bool, false, std::nullopt, std::nullopt,
      "a shifted pair (rows inserted or deleted, nothing else changed) passes"},
+    {"jitter", OptionKind::Int, int64_t{1}, 0.0, 4.0,
+     "differences that a move of at most this many pixels explains (text and edges drawn at a slightly different "
+     "position) do not count; they are counted apart as jitter pixels; 0 counts them"},
     {"max_pixels", OptionKind::Int, int64_t{100'000'000}, 1.0, std::nullopt,
      "images with more pixels than this are refused before they are decoded"},
     {"thumbnails", OptionKind::Int, std::monostate{}, 1.0, std::nullopt,

@@ -12,6 +12,8 @@
 #include "image_io/png.hpp"
 #include "image_io/thumbnail.hpp"
 #include "layout/layout.hpp"
+#include "pixeldiff/jitter.hpp"
+#include "pixeldiff/pixeldiff.hpp"
 #include "ssim/ssim.hpp"
 #include "verdict/steps.hpp"
 
@@ -78,6 +80,20 @@ Result<Bytes> encoded(Result<Bytes> rgba, std::size_t width, std::size_t height)
   return encode_png(*rgba, width, height);
 }
 
+// The plain diff image with the jitter pixels of `mask` drawn in the anti-aliasing colour.
+Result<Bytes> jitter_diff(const ImagePair& pair, const DiffOptions& options, const Bytes& mask) {
+  auto image = render_diff(pair.baseline, pair.current, pair.canvas_width, pair.canvas_height, options);
+  if (!image) return std::move(image).error();
+  uint8_t* px = image->rgba.data();
+  for (std::size_t i = 0; i < mask.size(); ++i)
+    if (mask[i] == MASK_JITTER) {
+      px[4 * i] = options.aa_color.r;
+      px[4 * i + 1] = options.aa_color.g;
+      px[4 * i + 2] = options.aa_color.b;
+    }
+  return std::move(image->rgba);
+}
+
 }  // namespace
 
 Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool identical,
@@ -107,6 +123,12 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
     auto c = count_and_mask(pair, diff);
     if (!c) return std::move(c).error();
     counted = std::move(*c);
+  }
+  // Under a jitter radius the Different pixels a small move explains are marked apart in the mask (MASK_JITTER)
+  // and leave the count.
+  if (options.jitter > 0 && counted.count > 0) {
+    v.jitter_pixels = mark_jitter(pair.baseline, pair.current, w, h, counted.mask, options.jitter);
+    counted.count -= v.jitter_pixels;
   }
   clock.done(VerdictStep::Count);
   auto ratio_of = [&](uint64_t n) { return pixels ? static_cast<double>(n) / static_cast<double>(pixels) : 0.0; };
@@ -143,6 +165,7 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
     if (layout) {
       v.status = layout->verdict == LayoutVerdict::Shifted ? VerdictStatus::Shifted : VerdictStatus::Changed;
       if (v.status == VerdictStatus::Changed) {
+        v.jitter_pixels = 0;  // the residual of the shift is counted as it is, with no jitter beside it
         v.diff_pixels = layout->residual_count;
         v.diff_ratio = ratio_of(v.diff_pixels);
       }
@@ -208,9 +231,16 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
                    RgbaView{ByteView(pair.current).first(w * hc * 4), w, hc});
     }
   } else if ((v.status == VerdictStatus::Changed || v.status == VerdictStatus::SizeChanged) && counted.count > 0) {
-    add_clusters(clusters_of(counted.mask, w, h), RgbaView{pair.baseline, w, h}, RgbaView{pair.current, w, h});
+    const RgbaView b{pair.baseline, w, h}, c{pair.current, w, h};
+    if (v.jitter_pixels == 0) {
+      add_clusters(clusters_of(counted.mask, w, h), b, c);
+    } else {
+      Bytes changes(counted.mask.size());
+      for (std::size_t i = 0; i < changes.size(); ++i) changes[i] = counted.mask[i] == MASK_DIFFERENT;
+      add_clusters(clusters_of(changes, w, h), b, c);
+    }
   }
-  counted.mask = Bytes();
+  if (v.jitter_pixels == 0) counted.mask = Bytes();  // else the diff image draws its jitter pixels
   clock.done(VerdictStep::Clusters);
 
   // An empty canvas has no picture: no diff image and no thumbnails.
@@ -222,6 +252,8 @@ Result<Verdict> run(const ImagePair& pair, const VerdictOptions& options, bool i
       png = encoded(render_layout_diff(pair, *layout, diff), w, pair.current_height);
     } else if (whole) {
       png = encoded(render_aligned_diff(pair, *alignment, diff), w, pair.current_height);
+    } else if (v.jitter_pixels > 0) {
+      png = encoded(jitter_diff(pair, diff, counted.mask), w, h);
     } else {
       auto d = diff_png(pair, diff);
       if (!d) return std::move(d).error();

@@ -38,6 +38,8 @@ struct VerdictOptions {
   std::optional<uint64_t> max_diff_pixels;
   std::optional<double> max_diff_ratio;
   bool allow_shift = std::get<bool>(verdict_option("allow_shift").default_value);  // a shifted pair passes
+  // Differences a move of at most this many pixels explains are counted apart (0: none are).
+  unsigned jitter = static_cast<unsigned>(std::get<int64_t>(verdict_option("jitter").default_value));
   // Per image; larger images are refused before they are decoded.
   uint64_t max_pixels = static_cast<uint64_t>(std::get<int64_t>(verdict_option("max_pixels").default_value));
   std::optional<std::size_t> thumbnails;  // width of the WebP thumbnails, when wanted
@@ -83,6 +85,10 @@ struct Verdict {
   bool passed = true;
   uint64_t diff_pixels = 0;
   double diff_ratio = 0.0;
+  // Different pixels a move of at most `jitter` pixels explains, apart from diff_pixels (none when diff_pixels is
+  // the residual of a layout shift), and Different pixels inside the ignored regions (of the current image as
+  // given).
+  uint64_t jitter_pixels = 0, ignored_pixels = 0;
   double ssim = 1.0;
   std::size_t width = 0, height = 0;  // the common canvas
   std::size_t baseline_width = 0, baseline_height = 0, current_width = 0, current_height = 0;

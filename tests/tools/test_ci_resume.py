@@ -62,6 +62,7 @@ def _env():
     return env
 
 
+@pytest.mark.jitter_default  # compares in-process runs with runs of the command as its own process
 def test_killed_at_random_points_then_resumed_gives_the_uninterrupted_report(tmp_path, capsys):
     base, cur = make_folders(tmp_path, n=90, size=(320, 240))
     entries = 90 + 3

@@ -13,8 +13,8 @@ import pytest
 from quillfen_tools.cli import main
 from screens import CHANGE, EXPECTED, H, W, every_status, in_thread, screen, venv_script, write
 
-JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "ssim", "width", "height", "baseline_size",
-             "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
+JSON_KEYS = ["name", "status", "passed", "diff_pixels", "diff_ratio", "jitter_pixels", "ignored_pixels", "ssim",
+             "width", "height", "baseline_size", "current_size", "clusters", "shift", "error", "baseline_path", "current_path", "baseline_sha256",
              "current_sha256", "diff"]
 
 
