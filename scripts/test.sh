@@ -41,8 +41,11 @@ nice scripts/fuzz.sh 15
 echo "== wheel"
 scripts/wheel.sh >/dev/null
 
-echo "== Python tests"
-.venv/bin/python -m pytest -q tests/python tests/tools
+# Two runs: each suite has a conftest.py of its own, and both are imported under the name "conftest".
+echo "== Python tests (engine)"
+.venv/bin/python -m pytest -q tests/python
+echo "== Python tests (product layer)"
+.venv/bin/python -m pytest -q tests/tools
 echo "== Python pixel and PNG tests (scalar kernels)"
 QUILLFEN_SCALAR=1 .venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_pixel.py tests/python/test_png.py
 
