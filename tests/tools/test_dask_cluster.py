@@ -32,6 +32,7 @@ def without_diff_names(doc):
     return {"summary": doc["summary"], "pairs": [{**p, "diff": p["diff"] is not None} for p in doc["pairs"]]}
 
 
+@pytest.mark.jitter_default  # compares an in-process run with runs of the command as its own process
 def test_a_killed_worker_loses_no_pair(cluster, tmp_path, capsys):
     base, cur = make_folders(tmp_path, n=300, size=(480, 360))
     assert main(["dirs", str(base), str(cur), "--out", str(tmp_path / "local")]) == 2
